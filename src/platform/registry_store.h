@@ -1,0 +1,77 @@
+// What the registry reader needs from the registry: the five advapi32 calls
+// it makes, with their results. No system header here: the real store is
+// registry_store_win32.cpp, the native Linux one reads a Wine prefix's hive
+// (registry_store_posix.cpp), and tests use fake_registry_store.h.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tallyweb {
+
+/// A key handle as the store gives it; 0 is the null handle, which every call
+/// refuses. The predefined root keys have their Windows numbers.
+using RegKey = std::uintptr_t;
+constexpr RegKey kNullKey = 0;
+constexpr RegKey kHkeyCurrentUser = 0x80000001u;
+constexpr RegKey kHkeyLocalMachine = 0x80000002u;
+
+/// Windows error codes the reader and its tests rely on.
+constexpr std::int32_t kErrorSuccess = 0;
+constexpr std::int32_t kErrorFileNotFound = 2;
+constexpr std::int32_t kErrorAccessDenied = 5;
+constexpr std::int32_t kErrorInvalidHandle = 6;
+constexpr std::int32_t kErrorMoreData = 234;
+constexpr std::int32_t kErrorNoMoreItems = 259;
+
+/// Registry value types, with their Windows numbers.
+constexpr std::uint32_t kRegNone = 0;
+constexpr std::uint32_t kRegSz = 1;
+constexpr std::uint32_t kRegExpandSz = 2;
+constexpr std::uint32_t kRegBinary = 3;
+constexpr std::uint32_t kRegDword = 4;
+constexpr std::uint32_t kRegDwordBigEndian = 5;
+constexpr std::uint32_t kRegLink = 6;
+constexpr std::uint32_t kRegMultiSz = 7;
+constexpr std::uint32_t kRegQword = 11;
+
+/// Access masks.
+constexpr std::uint32_t kKeyRead = 0x20019;
+constexpr std::uint32_t kKeyWow64_32Key = 0x0200;
+constexpr std::uint32_t kKeyAllAccess = 0xF003F;
+
+/// What RegQueryInfoKeyA reports of a key.
+struct RegKeyInfo {
+  std::uint32_t subkey_count = 0;
+  std::uint32_t longest_subkey_name = 0;
+  std::uint32_t value_count = 0;
+  std::uint32_t longest_value_name = 0;
+  std::uint32_t longest_value_data = 0;
+  std::uint64_t last_write_time = 0;  // FILETIME
+};
+
+class RegistryStore {
+ public:
+  virtual ~RegistryStore() = default;
+
+  /// RegOpenKeyExA: opens `path` (NUL-free bytes) below `base` with `access`.
+  virtual std::int32_t OpenKey(RegKey base, const std::string& path,
+                               std::uint32_t access, RegKey* key) = 0;
+  /// RegQueryInfoKeyA.
+  virtual std::int32_t QueryInfoKey(RegKey key, RegKeyInfo* info) = 0;
+  /// RegEnumKeyExA: the name of subkey `index` with a NUL into `name`, whose
+  /// room `*length` counts the NUL; on success `*length` is the name's length.
+  /// kErrorMoreData when it does not fit, kErrorNoMoreItems past the end.
+  virtual std::int32_t EnumKey(RegKey key, std::uint32_t index, char* name,
+                               std::uint32_t* length) = 0;
+  /// RegQueryValueExA: with `data` null, the type and size; otherwise copies
+  /// the data into `data`, whose room is `*size`, and sets `*size` to the
+  /// count copied. kErrorMoreData when the data does not fit.
+  virtual std::int32_t QueryValue(RegKey key, const std::string& name,
+                                  std::uint32_t* type, std::uint8_t* data,
+                                  std::uint32_t* size) = 0;
+  /// RegCloseKey.
+  virtual void CloseKey(RegKey key) = 0;
+};
+
+}  // namespace tallyweb
