@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -53,5 +54,8 @@ class OsCalls {
   /// normally. The outcome is not reported: the report is done either way.
   virtual void ShellOpen(const std::string& path) = 0;
 };
+
+/// The running system's calls: Win32 or POSIX, as the build chose.
+std::unique_ptr<OsCalls> MakeSystemOsCalls();
 
 }  // namespace tallyweb

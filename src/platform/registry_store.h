@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace tallyweb {
@@ -73,5 +74,9 @@ class RegistryStore {
   /// RegCloseKey.
   virtual void CloseKey(RegKey key) = 0;
 };
+
+/// The system's registry: advapi32 on Windows; natively, HKEY_LOCAL_MACHINE
+/// of the Wine prefix named by WINEPREFIX (else ~/.wine), read from its hive.
+std::unique_ptr<RegistryStore> MakeSystemRegistryStore();
 
 }  // namespace tallyweb
