@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "registry_store.h"
 #include "string_list.h"
@@ -75,6 +76,10 @@ class TRegistry {
   std::uint32_t Access() const { return access_; }
 
  private:
+  /// Enumerates subkey `index` into `name`, growing it while the store
+  /// answers that the name does not fit; the store's result.
+  std::int32_t EnumChildKey(std::uint32_t index, std::vector<char>& name);
+
   RegistryStore& store_;
   const SystemFacts& facts_;
   RegKey current_key_ = kNullKey;
