@@ -1,0 +1,145 @@
+#include "platform/failure.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include "platform/failure_os.h"
+
+namespace tallyweb {
+namespace {
+
+// The program runs on one thread, and a failure ends the run, so one slot
+// holds the raise address of the failure in flight. A plain global on
+// purpose: thread_local storage may be made on first use with malloc, which
+// is no help when memory has run out.
+const void* g_raise_address = nullptr;
+
+// The one EOutOfMemory object, made while memory is still there so that
+// raising it later needs none.
+std::exception_ptr g_out_of_memory;
+bool g_armed = false;
+SystemFacts g_facts;
+
+// The handler's own storage: it is used after the failure, when memory may
+// have run out. Static rather than on the stack, whose room is not ours to
+// count on (the module path alone is 32 KB).
+ModuleLookup g_module;
+char g_failure_text[kFailureTextCapacity];
+
+// Appends to a caller's buffer of at least one byte, dropping whatever goes
+// past the last byte kept for the NUL.
+class TextWriter {
+ public:
+  TextWriter(char* buffer, std::size_t capacity) : buffer_(buffer), room_(capacity - 1) {}
+
+  void Put(std::string_view text) {
+    const std::size_t count = std::min(text.size(), room_ - length_);
+    if (count == 0) return;
+    std::memcpy(buffer_ + length_, text.data(), count);
+    length_ += count;
+  }
+
+  // Uppercase, zero-filled to `min_digits`; more digits when the value
+  // needs them, so that no part of it is lost.
+  void PutHex(std::uintptr_t value, int min_digits) {
+    char digits[2 * sizeof value];
+    int count = 0;
+    do {
+      digits[count++] = "0123456789ABCDEF"[value & 0xF];
+      value >>= 4;
+    } while (value != 0);
+    char text[2 * sizeof value];
+    int length = 0;
+    for (int pad = count; pad < min_digits; ++pad) text[length++] = '0';
+    while (count > 0) text[length++] = digits[--count];
+    Put(std::string_view(text, static_cast<std::size_t>(length)));
+  }
+
+  std::size_t Finish() {
+    buffer_[length_] = '\0';
+    return length_;
+  }
+
+ private:
+  char* buffer_;
+  std::size_t room_;
+  std::size_t length_ = 0;
+};
+
+std::string_view ModuleFileName(std::string_view path, std::string_view delimiters,
+                                const SystemFacts& facts) {
+  return path.substr(LastDelimiter(path, delimiters, facts)).substr(0, kMaxModuleNameLength);
+}
+
+bool NeedsFullStop(std::string_view message) {
+  return !message.empty() && message.back() != '.';
+}
+
+}  // namespace
+
+const void* RaiseAddress() { return g_raise_address; }
+
+void RecordRaiseAddress(const void* address) { g_raise_address = address; }
+
+std::size_t BuildFailureText(const FailureTextParts& parts, const SystemFacts& facts,
+                             char* buffer, std::size_t capacity) {
+  if (capacity == 0) return 0;
+  TextWriter out(buffer, capacity);
+  out.Put("Exception ");
+  out.Put(parts.class_name);
+  out.Put(" in module ");
+  out.Put(ModuleFileName(parts.module_path, parts.path_delimiters, facts));
+  out.Put(" at ");
+  out.PutHex(parts.offset, 8);
+  out.Put(".\n");
+  out.Put(parts.message);
+  if (NeedsFullStop(parts.message)) out.Put(".");
+  return out.Finish();
+}
+
+void ArmFailureReporting(const SystemFacts& facts) {
+  g_facts = facts;
+  if (!g_out_of_memory) {
+    g_out_of_memory = std::make_exception_ptr(EOutOfMemory("Out of memory"));
+  }
+  g_armed = true;
+}
+
+void RaiseOutOfMemoryIfArmed(const void* raise_address) {
+  if (!g_armed) return;
+  RecordRaiseAddress(raise_address);
+  // Throws the object itself, not a copy: the runtime needs only a small
+  // record for it, which it takes from its emergency pool when the heap
+  // is exhausted.
+  std::rethrow_exception(g_out_of_memory);
+}
+
+void HandleFailure(const Exception& failure, const void* raise_address) {
+  FailureTextParts parts;
+  parts.class_name = failure.ClassName();
+  parts.message = failure.Message();
+  parts.path_delimiters = ModulePathDelimiters();
+  const auto address = reinterpret_cast<std::uintptr_t>(raise_address);
+  if (LookUpModule(raise_address, &g_module)) {
+    parts.module_path = std::string_view(g_module.path, g_module.path_length);
+    parts.offset = address - reinterpret_cast<std::uintptr_t>(g_module.allocation_base);
+  } else {
+    // Every raise lies in the program's own image, so this does not happen;
+    // were it to, the box shows no module and the whole address.
+    parts.offset = address;
+  }
+  BuildFailureText(parts, g_facts, g_failure_text, sizeof g_failure_text);
+  ShowFailureBox(g_failure_text);
+  EndProcess(1);
+}
+
+void EndProcess(int exit_code) {
+  g_armed = false;
+  g_out_of_memory = nullptr;
+  std::fflush(nullptr);
+  ExitWithCode(exit_code);
+}
+
+}  // namespace tallyweb

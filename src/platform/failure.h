@@ -1,0 +1,60 @@
+// How a failure ends the run: the failure text, the box that shows it, and
+// the end of the process. The program's only catch, in main, hands every
+// failure to HandleFailure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "platform/failure_kinds.h"
+#include "platform/system_facts.h"
+
+namespace tallyweb {
+
+/// Room for the failure text and its NUL.
+constexpr std::size_t kFailureTextCapacity = 1024;
+/// The longest module file name the text shows.
+constexpr std::size_t kMaxModuleNameLength = 260;
+
+/// Arms failure reporting for the run: makes the one EOutOfMemory object
+/// ("Out of memory") and turns every failed memory request into it. Keeps
+/// `facts` for finding the module's file name. Call once, at start.
+void ArmFailureReporting(const SystemFacts& facts);
+
+/// The top-level failure handler: builds the failure text, shows it in the
+/// box titled "Application Error", then ends the process with 1. Asks for no
+/// memory, so it also works when memory has run out.
+[[noreturn]] void HandleFailure(const Exception& failure, const void* raise_address);
+
+/// Ends the process: disarms failure reporting (releases the EOutOfMemory
+/// object), then exits with `exit_code`.
+[[noreturn]] void EndProcess(int exit_code);
+
+/// Called by every memory request that cannot be met: raises the one
+/// EOutOfMemory object with `raise_address` while failure reporting is armed,
+/// and returns without raising when it is not (before arming, after the end).
+void RaiseOutOfMemoryIfArmed(const void* raise_address);
+
+/// What the failure text is made of.
+struct FailureTextParts {
+  std::string_view class_name;
+  /// The module's full path; only its file name is shown. Empty when the
+  /// raise address lies in no module.
+  std::string_view module_path;
+  /// The bytes that end a directory in `module_path`.
+  std::string_view path_delimiters;
+  /// The raise address's distance from the start of the module's image.
+  std::uintptr_t offset = 0;
+  std::string_view message;
+};
+
+/// Builds "Exception %s in module %s at %p.\n%s%s" into `buffer`: the class
+/// name, the module's file name, the offset as at least 8 uppercase hex
+/// digits, the message, and a full stop unless the message is empty or ends
+/// in one. The text is cut to `capacity` - 1 bytes and NUL-ended; returns its
+/// length. Asks for no memory.
+std::size_t BuildFailureText(const FailureTextParts& parts, const SystemFacts& facts,
+                             char* buffer, std::size_t capacity);
+
+}  // namespace tallyweb
