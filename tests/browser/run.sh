@@ -1,0 +1,111 @@
+#!/bin/sh
+# The report page in a real browser, on reports the real program wrote.
+#
+# Usage: run.sh BUILD_DIR PROGRAM
+#   BUILD_DIR  a build tree; the work (node packages, a Wine prefix holding
+#              the test lists, the reports) goes to BUILD_DIR/browser and the
+#              screenshots to BUILD_DIR/artifacts/browser
+#   PROGRAM    the native Tallyweb, which reads the list from the Wine
+#              prefix named by WINEPREFIX
+#
+# Installs what is missing: Debian's chromium (never a browser download),
+# node and npm, and the pinned npm packages (npm ci).
+set -eu
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+mkdir -p "$1"
+build=$(cd "$1" && pwd)
+program=$2
+work=$build/browser
+artifacts=$build/artifacts/browser
+reports=$work/reports
+log=$work/wine.log
+list_key='HKLM\Software\Tesmora\Orvalink\FileList'
+
+install_missing() {
+  missing=
+  [ -x /usr/bin/chromium ] || missing="$missing chromium"
+  command -v node >/dev/null 2>&1 || missing="$missing nodejs"
+  command -v npm >/dev/null 2>&1 || missing="$missing npm"
+  command -v wine >/dev/null 2>&1 || missing="$missing wine wine64"
+  if [ -n "$missing" ]; then
+    echo "installing:$missing"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
+  fi
+  # The packages live in the build tree, so two trees never share (or race
+  # on) one node_modules; a changed lock file installs afresh.
+  mkdir -p "$work/npm"
+  if ! cmp -s "$here/package-lock.json" "$work/npm/package-lock.json" ||
+     [ ! -d "$work/npm/node_modules" ]; then
+    cp "$here/package.json" "$here/package-lock.json" "$work/npm/"
+    (cd "$work/npm" && npm ci --no-audit --no-fund --loglevel=error)
+  fi
+}
+
+# Wine commands run with their output in a log: anything they leave running
+# (the wine server) must not hold CTest's pipes.
+wine_quiet() {
+  "$@" </dev/null >>"$log" 2>&1
+}
+
+# Puts the download list of each .reg file given (none: an empty list key)
+# into the prefix's 32-bit view, where the 32-bit download manager keeps it.
+seed_list() {
+  export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all
+  [ -f "$WINEPREFIX/system.reg" ] || wine_quiet wineboot -i
+  wine_quiet wine reg delete "$list_key" /f /reg:32 || true
+  wine_quiet wine reg add "$list_key" /f /reg:32
+  for reg in "$@"; do
+    wine_quiet wine reg import "$reg" /reg:32
+  done
+  # The native program reads the hive file, which the server writes on exit.
+  wine_quiet wineserver -w
+  unset WINEPREFIX
+}
+
+# Runs the program from a folder of its own, with the template of this tree,
+# and keeps its report as reports/NAME.htm. A no-op xdg-open stands in for
+# the desktop, so no browser is launched.
+write_report() {
+  name=$1
+  prefix=$2
+  dir=$work/run/$name
+  rm -rf "$dir"
+  mkdir -p "$dir" "$reports"
+  cp "$program" "$dir/"
+  cp "$root/src/report/template.txt" "$dir/template.txt"
+  status=0
+  (cd "$dir" && WINEPREFIX="$prefix" PATH="$work/bin:$PATH" "./$(basename "$program")") ||
+    status=$?
+  if [ "$status" -ne 0 ] || [ ! -f "$dir/Tallyweb.htm" ]; then
+    echo "the program failed on the $name list (exit $status)" >&2
+    exit 1
+  fi
+  cp "$dir/Tallyweb.htm" "$reports/$name.htm"
+}
+
+install_missing
+rm -rf "$reports" "$artifacts"
+mkdir -p "$work/bin" "$work/no-list" "$artifacts"
+: >"$log"
+printf '#!/bin/sh\nexit 0\n' >"$work/bin/xdg-open"
+chmod +x "$work/bin/xdg-open"
+
+seed_list "$here/downloads.reg"
+write_report fixture "$work/wineprefix"
+if [ -f "$root/demo/downloads.reg" ]; then
+  seed_list "$root/demo/downloads.reg"
+  write_report demo "$work/wineprefix"
+  cp "$root/demo/downloads.reg" "$reports/demo.reg"
+fi
+seed_list
+write_report empty "$work/wineprefix"
+# A prefix without a registry: the list is not found.
+write_report not-found "$work/no-list"
+
+cd "$here"
+NODE_PATH="$work/npm/node_modules" REPORTS="$reports" ARTIFACTS="$artifacts" \
+  TEMPLATE="$root/src/report/template.txt" \
+  node --test --test-reporter=spec "$here/page.test.js"
