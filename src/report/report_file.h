@@ -1,0 +1,77 @@
+// TReportFile: the buffered text writer behind Tallyweb.htm.
+//
+// Its operations never raise. A failure is recorded in PendingIoCode, and the
+// run calls CheckPendingCode after each statement (open; one line; close),
+// which turns a recorded code into an EInOutError. Bytes reach the platform in
+// whole 128-byte blocks, and the last partial block only at FlushAndClose, so
+// a run that fails midway leaves exactly the blocks already handed over.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/failure_kinds.h"
+#include "platform/os_calls.h"
+
+namespace tallyweb {
+
+/// The I/O failure recorded by the report file's last failed operation; 0 when
+/// none is recorded. One per thread; only CheckPendingCode reads and clears it.
+extern thread_local std::int32_t PendingIoCode;
+
+/// When PendingIoCode is set, clears it and raises EInOutError with the
+/// message for that code. Not inlined, so that the raise address is the one
+/// just after the caller's call.
+TALLYWEB_NOINLINE void CheckPendingCode();
+
+/// The message CheckPendingCode shows for `code`.
+std::string IoErrorMessage(std::int32_t code);
+
+/// Codes the report file records itself.
+constexpr std::int32_t kIoFileNotOpen = 103;
+constexpr std::int32_t kIoFileNotOpenForOutput = 105;
+
+class TReportFile {
+ public:
+  enum class State { kClosed, kOpenForOutput };
+  static constexpr std::uint32_t kBufferSize = 128;
+
+  explicit TReportFile(OsCalls& os) : os_(os) {}
+  /// Gives the handle back if still open, but never writes the buffered
+  /// bytes: only FlushAndClose completes a report.
+  ~TReportFile();
+  TReportFile(const TReportFile&) = delete;
+  TReportFile& operator=(const TReportFile&) = delete;
+
+  /// Keeps the whole path, however long: the file created must be the very
+  /// file the shell is later asked to open. Touches no file.
+  void BindPath(const std::string& path);
+  /// Creates the file at the bound path, or empties an existing one.
+  void OpenNew();
+  /// Appends every byte of `text`, handing out each block as it fills.
+  void WriteText(std::string_view text);
+  /// Appends CR LF; on a character device also hands out the buffer.
+  void EndLine();
+  /// Hands out the buffered bytes and gives the handle back.
+  void FlushAndClose();
+
+  const std::string& Path() const { return path_; }
+  State state() const { return state_; }
+
+ private:
+  /// Hands the buffered bytes to the platform: 0, or the platform's code. The
+  /// buffer is emptied first, so a block whose write fails is never retried.
+  std::int32_t WriteOutBuffer();
+
+  OsCalls& os_;
+  std::string path_;
+  FileHandle handle_ = 0;
+  State state_ = State::kClosed;
+  std::array<char, kBufferSize> buffer_{};
+  std::uint32_t fill_ = 0;
+  bool flush_on_line_end_ = false;
+};
+
+}  // namespace tallyweb

@@ -1,0 +1,219 @@
+#include "report/report_template.h"
+
+#include <gtest/gtest.h>
+
+#include <new>
+#include <string>
+
+#include "platform/failure_kinds.h"
+#include "platform/fake_os_calls.h"
+
+namespace tallyweb {
+namespace {
+
+constexpr char kTemplatePath[] = "C:\\Tools\\template.txt";
+
+TEST(SplitLines, LineEndsAndTheFirstNul) {
+  struct {
+    const char* name;
+    std::string bytes;
+    TStringList want;
+  } cases[] = {
+      {"empty file", "", {}},
+      {"CR LF", "a\r\nb\r\n", {"a", "b"}},
+      {"lone CR", "a\rb\r", {"a", "b"}},
+      {"lone LF", "a\nb\n", {"a", "b"}},
+      {"LF CR ends a line, then an empty one", "a\n\rb", {"a", "", "b"}},
+      {"last line without a line end", "a\r\nb", {"a", "b"}},
+      {"final line end adds no line", "a\r\n", {"a"}},
+      {"line end alone", "\r\n", {""}},
+      {"mixed", "A\r\n\rB\n\n", {"A", "", "B", ""}},
+      {"NUL stops the text", std::string("A\r\n\rB\0\nC\n", 9), {"A", "", "B"}},
+      {"NUL first", std::string("\0A", 2), {}},
+      {"NUL right after a line end", std::string("A\r\n\0B", 5), {"A"}},
+      {"byte-order mark stays", "\xEF\xBB\xBF{x\r\n", {"\xEF\xBB\xBF{x"}},
+      {"blanks, tabs and high bytes stay", " \ta \xE9\t \r\n", {" \ta \xE9\t "}},
+      {"equal lines all stay", "x\nx\nx", {"x", "x", "x"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.want, SplitLines(c.bytes.data(), c.bytes.size()));
+  }
+}
+
+TEST(LoadTemplate, ReadsTheWholeFileAndClosesIt) {
+  FakeOsCalls os;
+  os.files[kTemplatePath] = "<html>\r\n{\r\n&Name\r\n}\r\n</html>\r\n";
+  EXPECT_EQ((TStringList{"<html>", "{", "&Name", "}", "</html>"}),
+            LoadTemplate(os, kTemplatePath));
+  EXPECT_EQ(1u, os.closes.size());
+  EXPECT_EQ(0u, os.OpenHandleCount());
+}
+
+TEST(LoadTemplate, LinesEndWhereAShortReadEnded) {
+  FakeOsCalls os;
+  os.files[kTemplatePath] = "ab\r\ncd\r\nef";
+  os.read_limit = 5;
+  EXPECT_EQ((TStringList{"ab", "c"}), LoadTemplate(os, kTemplatePath));
+  EXPECT_EQ(0u, os.OpenHandleCount());
+}
+
+TEST(LoadTemplate, MissingFileRaisesEFOpenErrorWithThePathGiven) {
+  FakeOsCalls os;
+  const std::string path = "C:\\Program Files\\Tw\\template.txt";
+  try {
+    LoadTemplate(os, path);
+    ADD_FAILURE() << "no failure raised";
+  } catch (const EFOpenError& e) {
+    EXPECT_EQ("Cannot open file C:\\Program Files\\Tw\\template.txt", e.Message());
+    EXPECT_STREQ("EFOpenError", e.ClassName());
+  }
+  EXPECT_TRUE(os.closes.empty());
+}
+
+// A size no memory can hold fails at the allocation, which becomes the
+// out-of-memory failure once failure reporting is armed; the file is given
+// back on the way out.
+TEST(LoadTemplate, TemplateTooBigForMemoryFailsAndClosesTheFile) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer aborts on impossible allocations";
+#endif
+  FakeOsCalls os;
+  os.files[kTemplatePath] = "a";
+  os.size_override = std::uint64_t{1} << 62;
+  bool failed = false;
+  try {
+    LoadTemplate(os, kTemplatePath);
+  } catch (const std::bad_alloc&) {
+    failed = true;
+  } catch (const EOutOfMemory&) {
+    failed = true;
+  }
+  EXPECT_TRUE(failed);
+  EXPECT_EQ(1u, os.closes.size());
+  EXPECT_EQ(0u, os.OpenHandleCount());
+}
+
+TEST(FindMarkers, LastMarkerOfEachKindWins) {
+  struct {
+    const char* name;
+    TStringList lines;
+    std::ptrdiff_t open;
+    std::ptrdiff_t close;
+  } cases[] = {
+      {"no markers", {"a", "b"}, 0, 0},
+      {"empty template", {}, 0, 0},
+      {"open then close", {"a", "{", "b", "}", "c"}, 1, 3},
+      {"open at index 0", {"{x", "b", "}"}, 0, 2},
+      {"close before open", {"a", "}", "b", "{", "c"}, 3, 1},
+      {"only a close at the start", {"}", "a"}, 0, 0},
+      {"repeated markers: the later wins", {"{", "a", "{", "}", "b", "}"}, 2, 5},
+      {"blank before the brace is no marker", {" {", "\t}"}, 0, 0},
+      {"byte-order mark before the brace is no marker", {"\xEF\xBB\xBF{"}, 0, 0},
+      {"empty lines are skipped", {"", "{", "", "}"}, 1, 3},
+      {"rest of the marker line is anything", {"a", "{ &Name }", "}{"}, 1, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const MarkerIndices markers = FindMarkers(c.lines);
+    EXPECT_EQ(c.open, markers.open);
+    EXPECT_EQ(c.close, markers.close);
+  }
+}
+
+TDownloadItem SampleItem(std::int32_t size) {
+  TDownloadItem item;
+  item.KeyName = "7";
+  item.MainUrl = "ftp://h/x.zip";
+  item.OutputFilename = "C:\\D\\a.zip";
+  item.Size = size;
+  return item;
+}
+
+TEST(ExpandLine, ReplacesEachPlaceholderByItsValue) {
+  struct {
+    const char* line;
+    std::int32_t size;
+    const char* want;
+  } cases[] = {
+      {"<A HREF='&URL'>&Name</A>", 1, "<A HREF='ftp://h/x.zip'>7</A>"},
+      {"&Out &DOut", 1, "C:\\D\\a.zip file://C:\\D\\"},
+      {"&Size bytes", -5, "-5 bytes"},
+      {"&Size&Size", 0, "00"},
+      {"[&Discr]", 1, "[]"},
+      {"&name &NAME", 1, "&name &NAME"},
+      {"&Size", 2147483647, "2147483647"},
+      {"&Size", -2147483647 - 1, "-2147483648"},
+      {"no placeholder & lone ampersands &", 1, "no placeholder & lone ampersands &"},
+      {"&", 1, "&"},
+      {"&Nam", 1, "&Nam"},
+      {"", 1, ""},
+      {"&&Name&", 1, "&7&"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(c.want, ExpandLine(c.line, SampleItem(c.size), SystemFacts{}));
+  }
+}
+
+TEST(ExpandLine, DOutIsTheFolderOfTheOutputFileAsALink) {
+  struct {
+    const char* output;
+    const char* want;
+  } cases[] = {
+      {"C:\\D\\a.zip", "file://C:\\D\\"},
+      {"C:a.zip", "file://C:"},
+      {"a.zip", "file://"},
+      {"", "file://"},
+      {"\\\\srv\\share\\a.zip", "file://\\\\srv\\share\\"},
+      // On a single-byte system 0x5C after 0x95 is a backslash of its own.
+      {"C:\\\x95\\a.zip", "file://C:\\\x95\\"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.output);
+    TDownloadItem item;
+    item.OutputFilename = c.output;
+    EXPECT_EQ(c.want, ExpandLine("&DOut", item, SystemFacts{}));
+  }
+}
+
+TEST(ExpandLine, DOutSkipsABackslashThatEndsADoubleByteCharacter) {
+  const SystemFacts japanese =
+      MakeSystemFacts(true, {0x81, 0x9F, 0xE0, 0xFC, 0, 0, 0, 0, 0, 0, 0, 0}, true);
+  TDownloadItem item;
+  item.OutputFilename = "C:\\D\\\x95\\.zip";  // 0x95 0x5C is one character
+  EXPECT_EQ("file://C:\\D\\", ExpandLine("&DOut", item, japanese));
+}
+
+// Inserted values are never searched again, so a value that holds or forms a
+// placeholder is inserted unchanged and expansion always ends.
+TEST(ExpandLine, InsertedValuesAreNeverSearchedAgain) {
+  struct {
+    const char* line;
+    const char* url;
+    const char* want;
+  } cases[] = {
+      {"&&URL", "URLURL&&", "&URLURL&&"},
+      {"<a href=\"&URL\">", "http://h/?id=1&Size=2", "<a href=\"http://h/?id=1&Size=2\">"},
+      {"&URL", "http://h/?a=&URL", "http://h/?a=&URL"},
+      {"&URL|&Discr", "x&Discr", "x&Discr|d"},
+      {"&URLSize", "&", "&Size"},
+      {"&URL&Name", "&Out", "&Out7"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    TDownloadItem item = SampleItem(3);
+    item.MainUrl = c.url;
+    item.Description = "d";
+    EXPECT_EQ(c.want, ExpandLine(c.line, item, SystemFacts{}));
+  }
+}
+
+TEST(ExpandLine, ValuesAreInsertedByteForByte) {
+  TDownloadItem item;
+  item.Description = "a<b>&amp;\r\nc\n";
+  EXPECT_EQ("[a<b>&amp;\r\nc\n]", ExpandLine("[&Discr]", item, SystemFacts{}));
+}
+
+}  // namespace
+}  // namespace tallyweb
