@@ -1,10 +1,14 @@
 #!/bin/sh
 # up PREFIX: makes the Wine prefix if needed, and keeps a wine server and
-# Wine's system processes running for the whole test run.
+# Wine's system processes running for the whole test run. A DISPLAY in the
+# environment becomes the display of the prefix's desktop.
 # down PREFIX: stops them, which also writes the registry to disk.
 set -eu
 action=$1
 export WINEPREFIX=$2 WINEDEBUG=-all
+# No Mono or Gecko installer dialogs that nobody would answer, and no
+# desktop menus or file associations from the test prefix.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 # Nothing started here may hold CTest's pipes, or CTest waits for it forever.
 case $action in
   up)

@@ -1,0 +1,167 @@
+// The download list end to end: real registry data in the prefix's 32-bit
+// view, read by Tallyweb.exe under Wine and by the native build from the
+// same prefix's hive.
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "harness.h"
+
+namespace tallyweb::e2e {
+namespace {
+
+const char kEveryPlaceholder[] = "{\r\n&Name|&URL|&Out|&DOut|&Size|&Discr\r\n}\r\n";
+
+void PlantValues() {
+  PlantDownloadList({
+      {"X",
+       {Text("Item_MainURL", "http://h/get?id=1&Size=2"),
+        Text("Item_OutputFilename", "C:\\Downloads\\a b.zip"),
+        Dword("Item_Size", 0xFFFFFFFF),
+        ExpandText("Item_Description", "%TEMP%\\<b>x</b>")}},
+      {"Y", {Dword("Item_Size", 0x80000000)}},
+      {"Z",
+       {Dword("Item_Size", 0x7FFFFFFF),
+        Hex("Item_Description", 1, std::string("line1\nline2\0", 12))}},
+  });
+}
+
+// Values are inserted as stored: nothing expanded, escaped or converted.
+const char kValuesReport[] =
+    "X|http://h/get?id=1&Size=2|C:\\Downloads\\a b.zip|file://C:\\Downloads\\|-1|"
+    "%TEMP%\\<b>x</b>\r\n"
+    "Y|||file://|-2147483648|\r\n"
+    "Z|||file://|2147483647|line1\nline2\r\n";
+
+// A template whose head and first block come to 296 bytes, so a failure on
+// the second item leaves exactly the first 256 in the file.
+const std::string kPartialTemplate =
+    std::string(100, 'h') + "\r\n{\r\n&Name:&URL\r\n}\r\ntail\r\n";
+const std::string kFirstItemUrl(190, 'u');
+const std::string kPartialReport =
+    (std::string(100, 'h') + "\r\na:" + kFirstItemUrl + "\r\n").substr(0, 256);
+
+void PlantSecondItemFailing(const std::string& bad_value) {
+  PlantDownloadList({{"a", {Text("Item_MainURL", kFirstItemUrl), Dword("Item_Size", 1)}},
+                     {"b", {Text("Item_OutputFilename", "C:\\b.zip"), bad_value}}});
+}
+
+class DownloadList : public ::testing::Test {
+ protected:
+  void SetUp() override { SetHtmHandler(true); }
+};
+
+TEST_F(DownloadList, EachValueReachesTheReportAsStored) {
+  PlantValues();
+  ProgramFolder folder(Build::kWindows);
+  folder.WriteTemplate(kEveryPlaceholder);
+
+  RunOutcome run = folder.Run();
+
+  EXPECT_EQ(0, run.exit_code) << run.stderr_text;
+  EXPECT_EQ(kValuesReport, run.report);
+  EXPECT_EQ(std::vector<std::string>{folder.ReportPath()}, run.shell.args);
+}
+
+TEST_F(DownloadList, ItemsComeInTheRegistrysOrder) {
+  // The registry lists subkeys by name, ignoring case, not by creation.
+  PlantDownloadList({{"b", {Dword("Item_Size", 2)}},
+                     {"A", {Dword("Item_Size", 1)}},
+                     {"c", {Dword("Item_Size", 3)}}});
+  ProgramFolder folder(Build::kWindows);
+  folder.WriteTemplate("{\r\n&Name=&Size\r\n}\r\n");
+
+  RunOutcome run = folder.Run();
+
+  EXPECT_EQ(0, run.exit_code) << run.stderr_text;
+  EXPECT_EQ("A=1\r\nb=2\r\nc=3\r\n", run.report);
+}
+
+// An item that cannot be read ends the run in the box, after the earlier
+// items' whole 128-byte blocks reached the file; the shell is not asked.
+TEST_F(DownloadList, UnreadableItemStopsTheRunMidList) {
+  struct {
+    const char* name;
+    std::string bad_value;
+    std::string message;
+  } cases[] = {
+      {"Item_Size missing", Text("Item_Description", "d"),
+       "Failed to get data for 'Item_Size'."},
+      {"Item_Size as 4-byte REG_BINARY", Hex("Item_Size", 3, std::string(4, '\x01')),
+       "Invalid data type for 'Item_Size'."},
+      {"Item_Size as REG_QWORD", Hex("Item_Size", 11, std::string(8, '\x01')),
+       "Failed to get data for 'Item_Size'."},
+      {"Item_MainURL as REG_DWORD", Dword("Item_MainURL", 7),
+       "Invalid data type for 'Item_MainURL'."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PlantSecondItemFailing(c.bad_value);
+    ProgramFolder folder(Build::kWindows);
+    folder.WriteTemplate(kPartialTemplate);
+
+    RunOutcome run = folder.Run();
+
+    EXPECT_EQ(1, run.exit_code) << run.stderr_text;
+    ASSERT_EQ(1u, run.boxes.size()) << run.stderr_text;
+    const std::string& text = run.boxes[0].text;
+    size_t line_end = text.find('\n');
+    ASSERT_NE(std::string::npos, line_end) << text;
+    EXPECT_TRUE(std::regex_match(
+        text.substr(0, line_end),
+        std::regex("Exception ERegistryException in module Tallyweb\\.exe at "
+                   "[0-9A-F]{8}\\.")))
+        << text;
+    EXPECT_EQ(c.message, text.substr(line_end + 1));
+    EXPECT_EQ(kPartialReport, run.report);
+    EXPECT_FALSE(run.shell.asked);
+  }
+}
+
+// For ASCII data the native build, reading the hive of the very prefix
+// Tallyweb.exe ran in, writes the same bytes and ends the same way.
+TEST_F(DownloadList, NativeBuildWritesTheSameReportAsWindows) {
+  struct {
+    const char* name;
+    std::function<void()> plant;
+    std::string template_bytes;
+    int exit_code;
+  } cases[] = {
+      {"missing list key", RemoveDownloadList, "A\r\n{\r\n&Name\r\n}\r\nC\r\n", 0},
+      {"empty list key", [] { PlantDownloadList({}); }, "A\r\n{\r\n&Name\r\n}\r\nC\r\n", 0},
+      {"every kind of value", PlantValues, kEveryPlaceholder, 0},
+      {"registry order",
+       [] {
+         PlantDownloadList({{"b", {Dword("Item_Size", 2)}}, {"A", {Dword("Item_Size", 1)}}});
+       },
+       "{\r\n&Name\r\n}\r\n", 0},
+      {"second item without Item_Size",
+       [] { PlantSecondItemFailing(Text("Item_Description", "d")); }, kPartialTemplate, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.plant();
+    ProgramFolder windows(Build::kWindows);
+    ProgramFolder native(Build::kNative);
+    windows.WriteTemplate(c.template_bytes);
+    native.WriteTemplate(c.template_bytes);
+
+    RunOutcome on_windows = windows.Run();
+    RunOutcome on_linux = native.Run();
+
+    EXPECT_EQ(c.exit_code, on_windows.exit_code) << on_windows.stderr_text;
+    EXPECT_EQ(c.exit_code, on_linux.exit_code) << on_linux.stderr_text;
+    ASSERT_TRUE(on_windows.report_exists);
+    EXPECT_EQ(on_windows.report, on_linux.report);
+    if (c.exit_code == 0) {
+      EXPECT_EQ(std::vector<std::string>{native.ReportPath()}, on_linux.shell.args);
+    } else {
+      EXPECT_FALSE(on_linux.shell.asked);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tallyweb::e2e

@@ -1,0 +1,179 @@
+// The report run end to end: the real Tallyweb.exe under Wine, in a fresh
+// program folder, with the download list planted in the prefix's registry.
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "harness.h"
+
+namespace tallyweb::e2e {
+namespace {
+
+const char kNotFound[] = "<H3>Orvalink is not found</H3>\r\n";
+
+enum class List { kMissing, kEmpty, kXY };
+
+void PlantList(List list) {
+  switch (list) {
+    case List::kMissing:
+      RemoveDownloadList();
+      break;
+    case List::kEmpty:
+      PlantDownloadList({});
+      break;
+    case List::kXY:
+      PlantDownloadList({{"X", {Dword("Item_Size", 1)}}, {"Y", {Dword("Item_Size", 2)}}});
+      break;
+  }
+}
+
+class ReportRun : public ::testing::Test {
+ protected:
+  void SetUp() override { SetHtmHandler(true); }
+};
+
+// Each template is taken byte for byte; every line written ends in CR LF.
+TEST_F(ReportRun, WritesHeadBlocksAndTail) {
+  struct {
+    const char* name;
+    List list;
+    std::string template_bytes;
+    std::string want;
+  } cases[] = {
+      {"two downloads, one block each", List::kXY,
+       "A\r\n{\r\nB &Name\r\n}\r\nC\r\n", "A\r\nB X\r\nB Y\r\nC\r\n"},
+      {"list key without subkeys: head and tail only", List::kEmpty,
+       "A\r\n{\r\nB &Name\r\n}\r\nC\r\n", "A\r\nC\r\n"},
+      {"missing list key: the not-found line after the tail", List::kMissing,
+       "A\r\n{\r\nB &Name\r\n}\r\nC\r\n", std::string("A\r\nC\r\n") + kNotFound},
+      {"no marker lines: every line but the first", List::kXY, "A\r\nB &Name\r\nC",
+       "B &Name\r\nC\r\n"},
+      {"close before open: the lines between are written twice", List::kXY,
+       "A\r\n}\r\nB &Name\r\n{\r\nC\r\n",
+       "A\r\n}\r\nB &Name\r\nB &Name\r\n{\r\nC\r\n"},
+      {"empty template, list found: an empty report", List::kEmpty, "", ""},
+      {"empty template, list missing: only the not-found line", List::kMissing, "",
+       kNotFound},
+      {"lone LF and lone CR end lines; CR LF is written", List::kEmpty,
+       "{\n}\nA\rB\n\nC", "A\r\nB\r\n\r\nC\r\n"},
+      {"bytes above 0x7F and a byte-order mark pass unchanged", List::kEmpty,
+       "\xEF\xBB\xBF<p>\r\n{\r\n}\r\n\xE9t\xE9\r\n", "\xEF\xBB\xBF<p>\r\n\xE9t\xE9\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PlantList(c.list);
+    ProgramFolder folder(Build::kWindows);
+    folder.WriteTemplate(c.template_bytes);
+
+    RunOutcome run = folder.Run();
+
+    EXPECT_EQ(0, run.exit_code) << run.stderr_text;
+    EXPECT_TRUE(run.boxes.empty());
+    ASSERT_TRUE(run.report_exists);
+    EXPECT_EQ(c.want, run.report);
+    EXPECT_TRUE(run.shell.asked);
+    EXPECT_EQ(std::vector<std::string>{folder.ReportPath()}, run.shell.args);
+    EXPECT_EQ("1", run.shell.show) << "the report is opened to be seen";
+  }
+}
+
+TEST_F(ReportRun, EarlierLongerReportIsReplacedWhole) {
+  PlantList(List::kEmpty);
+  ProgramFolder folder(Build::kWindows);
+  folder.WriteTemplate("{\r\n}\r\nnew\r\n");
+  folder.WriteFile("Tallyweb.htm", std::string(900, 'o'));
+
+  RunOutcome run = folder.Run();
+
+  EXPECT_EQ(0, run.exit_code);
+  EXPECT_EQ("new\r\n", run.report);
+}
+
+TEST_F(ReportRun, NoHandlerForTheReportStillEndsWithExitCodeZero) {
+  SetHtmHandler(false);
+  PlantList(List::kEmpty);
+  ProgramFolder folder(Build::kWindows);
+  folder.WriteTemplate("{\r\n}\r\ndone\r\n");
+
+  ShellWait short_wait;
+  short_wait.after_success_ms = 3000;
+  RunOutcome run = folder.Run(short_wait);
+
+  EXPECT_EQ(0, run.exit_code) << run.stderr_text;
+  EXPECT_TRUE(run.boxes.empty());
+  EXPECT_EQ("done\r\n", run.report);
+  EXPECT_FALSE(run.shell.asked);
+}
+
+// A missing template stops the run before the report is created: nothing is
+// created or changed and the shell is not asked.
+TEST_F(ReportRun, MissingTemplateLeavesTheReportAlone) {
+  struct {
+    const char* name;
+    bool earlier_report;
+  } cases[] = {{"no earlier report", false}, {"earlier report kept", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PlantList(List::kXY);
+    ProgramFolder folder(Build::kWindows);
+    if (c.earlier_report) folder.WriteFile("Tallyweb.htm", "earlier\r\n");
+
+    RunOutcome run = folder.Run();
+
+    EXPECT_EQ(1, run.exit_code) << run.stderr_text;
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(c.earlier_report, run.report_exists);
+    if (c.earlier_report) {
+      EXPECT_EQ("earlier\r\n", run.report);
+    }
+    EXPECT_FALSE(run.shell.asked);
+  }
+}
+
+// A program folder whose path is longer than MAX_PATH: the report is created
+// under the whole path, and the shell is asked to open that same file. Wine
+// runs programs from such folders (only the working folder must be short),
+// but Wine's own shell answers "file not found" (2) for any path longer than
+// 255 characters (measured with Wine 8), so under Wine the request is seen
+// only up to that length; the native build shows it for the long path too.
+TEST_F(ReportRun, LongProgramFolderKeepsTheWholePath) {
+  const std::string deep = std::string(100, 'a') + "/" + std::string(100, 'b') +
+                           "/" + std::string(100, 'c');
+  for (Build build : {Build::kWindows, Build::kNative}) {
+    SCOPED_TRACE(build == Build::kWindows ? "Windows" : "native");
+    PlantList(List::kMissing);
+    ProgramFolder folder(build, deep);
+    ASSERT_GT(folder.ReportPath().size(), 300u);
+    folder.WriteTemplate("A\r\n");
+
+    RunOutcome run = folder.Run(ShellWait{build == Build::kWindows ? 2000 : 15000, 2000});
+
+    EXPECT_EQ(0, run.exit_code) << run.stderr_text;
+    EXPECT_EQ(kNotFound, run.report);
+    if (build == Build::kNative) {
+      EXPECT_EQ(std::vector<std::string>{folder.ReportPath()}, run.shell.args);
+    }
+  }
+}
+
+TEST_F(ReportRun, ReportPathOfTheLongestLengthWineOpens) {
+  PlantList(List::kMissing);
+  // Folders made for the same test differ only in their random letters.
+  const size_t base = ProgramFolder(Build::kWindows).ProgramDirectory().size();
+  const size_t kReportPathLength = 255;  // the longest Wine's shell opens
+  const size_t dir_length = kReportPathLength - std::string("Tallyweb.htm").size();
+  ASSERT_LT(base + 2, dir_length);
+  ProgramFolder folder(Build::kWindows, std::string(dir_length - base - 1, 'd'));
+  ASSERT_EQ(kReportPathLength, folder.ReportPath().size());
+  folder.WriteTemplate("A\r\n");
+
+  RunOutcome run = folder.Run();
+
+  EXPECT_EQ(0, run.exit_code) << run.stderr_text;
+  EXPECT_EQ(kNotFound, run.report);
+  EXPECT_EQ(std::vector<std::string>{folder.ReportPath()}, run.shell.args);
+  EXPECT_EQ("1", run.shell.show);
+}
+
+}  // namespace
+}  // namespace tallyweb::e2e
