@@ -1,0 +1,215 @@
+// The registry of the native build: HKEY_LOCAL_MACHINE as a Wine prefix keeps
+// it in its system.reg, read only. Handles, error codes and buffer rules are
+// those advapi32 shows under Wine, so the reader above cannot tell the two
+// apart.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/registry_store.h"
+#include "platform/wine_hive.h"
+
+namespace tallyweb {
+namespace {
+
+// ERROR_BAD_PATHNAME: advapi32's answer to a path with a leading backslash.
+constexpr std::int32_t kBadPathname = 161;
+constexpr std::int32_t kInvalidParameter = 87;
+// Predefined keys (HKEY_CLASSES_ROOT and up) have the top bit set; the
+// handles this store gives out never do.
+constexpr RegKey kFirstPredefinedKey = 0x80000000u;
+
+std::vector<std::string_view> SplitPath(std::string_view path) {
+  std::vector<std::string_view> names;
+  std::size_t start = 0;
+  while (start < path.size()) {
+    std::size_t stop = path.find('\\', start);
+    if (stop == std::string_view::npos) stop = path.size();
+    if (stop > start) names.push_back(path.substr(start, stop - start));
+    start = stop + 1;
+  }
+  return names;
+}
+
+bool SameAscii(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+           return lower(x) == lower(y);
+         });
+}
+
+// Opened from HKEY_LOCAL_MACHINE with KEY_WOW64_32KEY, a 64-bit prefix's
+// Software\X is Software\Wow6432Node\X, as WOW64 redirects it on Windows.
+// Software\Classes is shared between the views; the program reads only its
+// own keys below Software, so no other shared key is worth a table.
+void MapTo32BitView(std::vector<std::string_view>* names) {
+  if (names->empty() || !SameAscii((*names)[0], "Software")) return;
+  if (names->size() > 1 &&
+      (SameAscii((*names)[1], "Classes") || SameAscii((*names)[1], "Wow6432Node"))) {
+    return;
+  }
+  names->insert(names->begin() + 1, "Wow6432Node");
+}
+
+std::uint32_t Size(const std::string& s) { return static_cast<std::uint32_t>(s.size()); }
+
+class WineHiveStore : public RegistryStore {
+ public:
+  explicit WineHiveStore(std::unique_ptr<WineHive> hive) : hive_(std::move(hive)) {}
+
+  std::int32_t OpenKey(RegKey base, const std::string& path, std::uint32_t access,
+                       RegKey* key) override {
+    *key = kNullKey;
+    WineHive::KeyId node = 0;
+    std::int32_t result = Resolve(base, &node);
+    if (result != kErrorSuccess) return result;
+    if (!path.empty() && path[0] == '\\') return kBadPathname;
+    std::vector<std::string_view> names = SplitPath(path);
+    if (base == kHkeyLocalMachine && hive_->Is64Bit() && (access & kKeyWow64_32Key) != 0) {
+      MapTo32BitView(&names);
+    }
+    for (std::string_view name : names) {
+      if (!hive_->FindChild(node, name, &node)) return kErrorFileNotFound;
+    }
+    *key = next_handle_;
+    next_handle_ += 4;
+    handles_[*key] = node;
+    return kErrorSuccess;
+  }
+
+  std::int32_t QueryInfoKey(RegKey key, RegKeyInfo* info) override {
+    WineHive::KeyId node = 0;
+    std::int32_t result = Resolve(key, &node);
+    if (result != kErrorSuccess) return result;
+    *info = RegKeyInfo{};
+    info->subkey_count = static_cast<std::uint32_t>(hive_->ChildCount(node));
+    for (std::size_t i = 0; i < hive_->ChildCount(node); ++i) {
+      info->longest_subkey_name =
+          std::max(info->longest_subkey_name, Size(hive_->Name(hive_->Child(node, i))));
+    }
+    const std::vector<WineHiveValue>& values = hive_->Values(node);
+    info->value_count = static_cast<std::uint32_t>(values.size());
+    for (const WineHiveValue& value : values) {
+      info->longest_value_name = std::max(info->longest_value_name, Size(value.name));
+      // The registry counts the stored (UTF-16) bytes; UTF-8 text can be
+      // longer than that, and a buffer sized by this answer must still fit.
+      info->longest_value_data = std::max(
+          {info->longest_value_data, Size(value.data), Size(DeliveredData(value))});
+    }
+    info->last_write_time = hive_->LastWriteTime(node);
+    return kErrorSuccess;
+  }
+
+  std::int32_t EnumKey(RegKey key, std::uint32_t index, char* name,
+                       std::uint32_t* length) override {
+    WineHive::KeyId node = 0;
+    std::int32_t result = Resolve(key, &node);
+    if (result != kErrorSuccess) return result;
+    if (index >= hive_->ChildCount(node)) return kErrorNoMoreItems;
+    const std::string& child = hive_->Name(hive_->Child(node, index));
+    // Too short: buffer and length stay as they were, as under Wine.
+    if (child.size() >= *length) return kErrorMoreData;
+    std::memcpy(name, child.data(), child.size());
+    name[child.size()] = '\0';
+    *length = Size(child);
+    return kErrorSuccess;
+  }
+
+  std::int32_t QueryValue(RegKey key, const std::string& name, std::uint32_t* type,
+                          std::uint8_t* data, std::uint32_t* size) override {
+    WineHive::KeyId node = 0;
+    std::int32_t result = Resolve(key, &node);
+    if (result != kErrorSuccess) return result;
+    const WineHiveValue* value = hive_->FindValue(node, name);
+    if (value == nullptr) return kErrorFileNotFound;
+    if (data != nullptr && size == nullptr) return kInvalidParameter;
+    std::string bytes = DeliveredData(*value);
+    if (type != nullptr) *type = value->type;
+    if (size == nullptr) return kErrorSuccess;
+    std::uint32_t room = *size;
+    *size = Size(bytes);
+    if (data == nullptr) return kErrorSuccess;
+    if (room < bytes.size()) return kErrorMoreData;
+    std::memcpy(data, bytes.data(), bytes.size());
+    return kErrorSuccess;
+  }
+
+  void CloseKey(RegKey key) override { handles_.erase(key); }
+
+ private:
+  // The hive key behind `key`: HKEY_LOCAL_MACHINE is the hive's root, and
+  // without a hive there is no key to give.
+  std::int32_t Resolve(RegKey key, WineHive::KeyId* node) const {
+    if (key == kNullKey) return kErrorInvalidHandle;
+    if (key >= kFirstPredefinedKey) {
+      if (key != kHkeyLocalMachine || hive_ == nullptr) return kErrorFileNotFound;
+      *node = WineHive::kRoot;
+      return kErrorSuccess;
+    }
+    auto it = handles_.find(key);
+    if (it == handles_.end()) return kErrorInvalidHandle;
+    *node = it->second;
+    return kErrorSuccess;
+  }
+
+  std::unique_ptr<WineHive> hive_;
+  std::map<RegKey, WineHive::KeyId> handles_;
+  RegKey next_handle_ = 0x100;
+};
+
+std::string HivePathFromEnvironment() {
+  if (const char* prefix = std::getenv("WINEPREFIX"); prefix != nullptr && *prefix != '\0') {
+    return std::string(prefix) + "/system.reg";
+  }
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+    return std::string(home) + "/.wine/system.reg";
+  }
+  return std::string();
+}
+
+// The file's bytes, mapped rather than read: a default prefix's hive is
+// megabytes, and filling fresh memory with it costs several times more than
+// indexing it. A file cut short under the mapping would fault, but wineserver
+// never cuts its hive: it writes a new file and renames it over the old one.
+std::unique_ptr<WineHive> ParseFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  void* bytes = MAP_FAILED;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    bytes = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ,
+                   MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  }
+  ::close(fd);
+  if (bytes == MAP_FAILED) return nullptr;
+  std::size_t size = static_cast<std::size_t>(st.st_size);
+  std::shared_ptr<const void> mapping(bytes, [size](const void* p) {
+    ::munmap(const_cast<void*>(p), size);
+  });
+  return WineHive::Parse(std::string_view(static_cast<const char*>(bytes), size), std::move(mapping));
+}
+
+}  // namespace
+
+std::unique_ptr<RegistryStore> MakeWineHiveStore(std::unique_ptr<WineHive> hive) {
+  return std::make_unique<WineHiveStore>(std::move(hive));
+}
+
+std::unique_ptr<RegistryStore> MakeWineHiveStoreFromFile(const std::string& path) {
+  return MakeWineHiveStore(path.empty() ? nullptr : ParseFile(path));
+}
+
+std::unique_ptr<RegistryStore> MakeSystemRegistryStore() {
+  return MakeWineHiveStoreFromFile(HivePathFromEnvironment());
+}
+
+}  // namespace tallyweb

@@ -1,0 +1,531 @@
+#include "platform/wine_hive.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace tallyweb {
+namespace {
+
+constexpr std::string_view kHeader = "WINE REGISTRY Version 2";
+// Seconds between 1601-01-01 (FILETIME's epoch) and 1970-01-01.
+constexpr std::uint64_t kUnixEpochSeconds = 11644473600ull;
+constexpr std::uint64_t kFiletimeTicksPerSecond = 10000000ull;
+
+char FoldLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Wine orders subkeys by name with ASCII letters compared as lower case, so
+// "a_b" comes before "aa" and "[x]" before "A" (seen in `reg query` output).
+int CompareNames(std::string_view a, std::string_view b) {
+  std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    unsigned char x = static_cast<unsigned char>(FoldLower(a[i]));
+    unsigned char y = static_cast<unsigned char>(FoldLower(b[i]));
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && CompareNames(a, b) == 0;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string_view TrimLeft(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  return s;
+}
+
+std::string_view TrimRight(std::string_view s) {
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool StartsWith(std::string_view s, std::string_view prefix) {
+  return s.substr(0, prefix.size()) == prefix;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Reads up to `max_digits` hex digits at `*pos`; false when there is none.
+bool ReadHex(std::string_view s, std::size_t* pos, int max_digits, std::uint64_t* value) {
+  std::uint64_t v = 0;
+  int digits = 0;
+  while (digits < max_digits && *pos < s.size() && HexDigit(s[*pos]) >= 0) {
+    v = v * 16 + static_cast<std::uint64_t>(HexDigit(s[(*pos)++]));
+    ++digits;
+  }
+  *value = v;
+  return digits > 0;
+}
+
+// Decodes a quoted string or key path from `*pos` up to the unescaped `end`,
+// with Wine's escapes: \a \b \e \f \n \r \t \v, \x and up to four hex digits,
+// \ and up to three octal digits, and a backslash before any other character
+// standing for that character. Other bytes stand for themselves (Wine writes
+// only ASCII; a stray high byte is taken as Latin-1). Leaves `*pos` after
+// `end`; false when `end` never comes.
+bool DecodeEscaped(std::string_view s, std::size_t* pos, char end, std::u16string* out) {
+  std::size_t i = *pos;
+  while (i < s.size() && s[i] != end) {
+    char c = s[i++];
+    if (c != '\\') {
+      out->push_back(static_cast<unsigned char>(c));
+      continue;
+    }
+    if (i == s.size()) return false;
+    char e = s[i++];
+    std::uint64_t v = 0;
+    switch (e) {
+      case 'a': out->push_back(0x07); break;
+      case 'b': out->push_back(0x08); break;
+      case 'e': out->push_back(0x1B); break;
+      case 'f': out->push_back(0x0C); break;
+      case 'n': out->push_back(0x0A); break;
+      case 'r': out->push_back(0x0D); break;
+      case 't': out->push_back(0x09); break;
+      case 'v': out->push_back(0x0B); break;
+      case 'x':
+        out->push_back(ReadHex(s, &i, 4, &v) ? static_cast<char16_t>(v) : u'x');
+        break;
+      default:
+        if (e >= '0' && e <= '7') {
+          v = static_cast<std::uint64_t>(e - '0');
+          for (int n = 1; n < 3 && i < s.size() && s[i] >= '0' && s[i] <= '7'; ++n) {
+            v = v * 8 + static_cast<std::uint64_t>(s[i++] - '0');
+          }
+          out->push_back(static_cast<char16_t>(v));
+        } else {
+          out->push_back(static_cast<unsigned char>(e));
+        }
+    }
+  }
+  if (i == s.size()) return false;
+  *pos = i + 1;
+  return true;
+}
+
+void AppendUtf8(std::uint32_t code_point, std::string* out) {
+  if (code_point < 0x80) {
+    out->push_back(static_cast<char>(code_point));
+  } else if (code_point < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (code_point >> 6)));
+    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  } else if (code_point < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (code_point >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (code_point >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  }
+}
+
+std::string UnitsToUtf8(std::u16string_view units) {
+  std::string out;
+  out.reserve(units.size());
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    std::uint32_t u = units[i];
+    bool high = u >= 0xD800 && u <= 0xDBFF;
+    if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+      AppendUtf8(0x10000 + ((u - 0xD800) << 10) + (units[++i] - 0xDC00u), &out);
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      AppendUtf8(0xFFFD, &out);
+    } else {
+      AppendUtf8(u, &out);
+    }
+  }
+  return out;
+}
+
+std::string UnitsToBytes(std::u16string_view units) {
+  std::string bytes;
+  bytes.reserve(units.size() * 2);
+  for (char16_t u : units) {
+    bytes.push_back(static_cast<char>(u & 0xFF));
+    bytes.push_back(static_cast<char>(u >> 8));
+  }
+  return bytes;
+}
+
+bool OnlyBlanksFrom(std::string_view s, std::size_t pos) {
+  return TrimLeft(s.substr(std::min(pos, s.size()))).empty();
+}
+
+// A comma-separated list of hex bytes, a trailing comma allowed.
+bool ParseHexBytes(std::string_view s, std::string* out) {
+  std::size_t i = 0;
+  while (true) {
+    while (i < s.size() && IsBlank(s[i])) ++i;
+    if (i == s.size()) return true;
+    std::uint64_t byte = 0;
+    if (!ReadHex(s, &i, 2, &byte)) return false;
+    out->push_back(static_cast<char>(byte));
+    while (i < s.size() && IsBlank(s[i])) ++i;
+    if (i < s.size() && s[i] == ',') ++i;
+  }
+}
+
+struct StringType {
+  std::string_view prefix;
+  std::uint32_t type;
+};
+constexpr StringType kStringTypes[] = {
+    {"\"", kRegSz}, {"str:\"", kRegSz}, {"str(2):\"", kRegExpandSz}, {"str(7):\"", kRegMultiSz}};
+
+// The data after "name=": a string as UTF-16LE with a NUL added (Wine drops
+// the NUL when it writes), dword:, hex: or hex(type):.
+bool ParseData(std::string_view s, WineHiveValue* value) {
+  for (const auto& string_type : kStringTypes) {
+    if (!StartsWith(s, string_type.prefix)) continue;
+    std::size_t pos = string_type.prefix.size();
+    std::u16string units;
+    if (!DecodeEscaped(s, &pos, '"', &units) || !OnlyBlanksFrom(s, pos)) return false;
+    units.push_back(0);
+    value->type = string_type.type;
+    value->data = UnitsToBytes(units);
+    return true;
+  }
+  std::uint64_t number = 0;
+  if (StartsWith(s, "dword:")) {
+    std::size_t pos = 6;
+    if (!ReadHex(s, &pos, 8, &number) || !OnlyBlanksFrom(s, pos)) return false;
+    value->type = kRegDword;
+    value->data.clear();
+    for (int i = 0; i < 4; ++i) value->data.push_back(static_cast<char>((number >> (8 * i)) & 0xFF));
+    return true;
+  }
+  if (StartsWith(s, "hex:")) {
+    value->type = kRegBinary;
+    return ParseHexBytes(s.substr(4), &value->data);
+  }
+  if (StartsWith(s, "hex(")) {
+    std::size_t pos = 4;
+    if (!ReadHex(s, &pos, 8, &number) || s.substr(pos, 2) != "):") return false;
+    value->type = static_cast<std::uint32_t>(number);
+    return ParseHexBytes(s.substr(pos + 2), &value->data);
+  }
+  return false;
+}
+
+// One value line, its continuation lines already joined: @=... or "name"=...
+bool ParseValueLine(std::string_view line, WineHiveValue* value) {
+  std::size_t pos = 0;
+  if (line[0] == '"') {
+    std::u16string name;
+    pos = 1;
+    if (!DecodeEscaped(line, &pos, '"', &name)) return false;
+    value->name = UnitsToUtf8(name);
+  } else {
+    pos = 1;  // '@', the default value
+  }
+  std::string_view rest = TrimLeft(line.substr(pos));
+  if (rest.empty() || rest[0] != '=') return false;
+  return ParseData(TrimLeft(rest.substr(1)), value);
+}
+
+// Yields the lines of text[begin, end) without their line ends.
+class LineReader {
+ public:
+  LineReader(std::string_view text, std::size_t begin, std::size_t end)
+      : text_(text.substr(0, end)), pos_(begin) {}
+  bool Next(std::string_view* line, std::size_t* line_begin) {
+    if (pos_ >= text_.size()) return false;
+    const void* nl = std::memchr(text_.data() + pos_, '\n', text_.size() - pos_);
+    std::size_t stop = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - text_.data())
+                          : text_.size();
+    *line_begin = pos_;
+    *line = text_.substr(pos_, stop - pos_);
+    if (!line->empty() && line->back() == '\r') line->remove_suffix(1);
+    pos_ = stop + 1;
+    return true;
+  }
+  std::size_t Position() const { return std::min(pos_, text_.size()); }
+
+ private:
+  std::string_view text_;
+  std::size_t pos_;
+};
+
+bool EndsWithBackslash(std::string_view line) {
+  line = TrimRight(line);
+  return !line.empty() && line.back() == '\\';
+}
+
+}  // namespace
+
+std::string Utf16ToUtf8(std::string_view utf16le) {
+  std::u16string units;
+  units.reserve(utf16le.size() / 2);
+  for (std::size_t i = 0; i + 1 < utf16le.size(); i += 2) {
+    units.push_back(static_cast<char16_t>(static_cast<unsigned char>(utf16le[i]) |
+                                          (static_cast<unsigned char>(utf16le[i + 1]) << 8)));
+  }
+  return UnitsToUtf8(units);
+}
+
+std::string DeliveredData(const WineHiveValue& value) {
+  bool text = value.type == kRegSz || value.type == kRegExpandSz || value.type == kRegMultiSz;
+  return text ? Utf16ToUtf8(value.data) : value.data;
+}
+
+WineHive::WineHive(std::string owned, std::string_view text, std::shared_ptr<const void> owner)
+    : owned_(std::move(owned)), text_(text), owner_(std::move(owner)) {
+  if (owner_ == nullptr) text_ = owned_;
+}
+
+std::unique_ptr<WineHive> WineHive::Parse(std::string text) {
+  std::unique_ptr<WineHive> hive(new WineHive(std::move(text), std::string_view(), nullptr));
+  if (!hive->Index()) return nullptr;
+  return hive;
+}
+
+std::unique_ptr<WineHive> WineHive::Parse(std::string_view text, std::shared_ptr<const void> owner) {
+  if (owner == nullptr) return Parse(std::string(text));
+  std::unique_ptr<WineHive> hive(new WineHive(std::string(), text, std::move(owner)));
+  if (!hive->Index()) return nullptr;
+  return hive;
+}
+
+// One pass over the file: checks that every line is of a known kind and
+// records each key line with the span of lines below it. Values wait.
+bool WineHive::Index() {
+  std::string_view text = text_;
+  if (text.empty() || text.back() != '\n') return false;
+  if (std::memchr(text.data(), '\0', text.size()) != nullptr) return false;
+  // Wine writes a key every 200 bytes or so; one allocation is cheaper than
+  // growing the array through a large hive.
+  keys_.reserve(text.size() / 128 + 1);
+  keys_.emplace_back();
+  LineReader lines(text, 0, text.size());
+  std::string_view line;
+  std::size_t line_begin = 0;
+  if (!lines.Next(&line, &line_begin) || line != kHeader) return false;
+  bool have_key = false;
+  bool continued = false;
+  KeyId current = kRoot;
+  std::size_t body_begin = 0;
+  auto close_body = [&](std::size_t end) {
+    Key& key = keys_[current];
+    if (key.body.end == 0) {
+      key.body = Span{body_begin, end};
+    } else {
+      more_bodies_.emplace_back(current, Span{body_begin, end});
+    }
+  };
+  while (lines.Next(&line, &line_begin)) {
+    if (continued) {
+      continued = EndsWithBackslash(line);
+      continue;
+    }
+    std::string_view trimmed = TrimLeft(line);
+    if (trimmed.empty()) continue;
+    switch (trimmed[0]) {
+      case '[':
+        if (have_key) close_body(line_begin);
+        if (!AddKeyLine(trimmed, &current)) return false;
+        have_key = true;
+        body_begin = lines.Position();
+        break;
+      case '@':
+      case '"':
+        if (!have_key) return false;
+        continued = EndsWithBackslash(trimmed);
+        break;
+      case '#':
+        if (!have_key && StartsWith(trimmed, "#arch=")) win64_ = TrimRight(trimmed) == "#arch=win64";
+        break;
+      case ';':
+        break;
+      default:
+        return false;
+    }
+  }
+  if (continued) return false;
+  if (have_key) close_body(text.size());
+  return true;
+}
+
+// "[Path\\To\\Key] seconds": the path is relative to the hive's root; runs of
+// backslashes separate names, as Wine reads them. Keys on the way that have
+// no line of their own (Wine writes only keys with values or without
+// subkeys) are made here.
+bool WineHive::AddKeyLine(std::string_view line, KeyId* key) {
+  // Most paths are plain ASCII whose only escapes are the doubled
+  // backslashes between names: their names are taken from the text as is.
+  std::size_t close = 1;
+  bool plain = true;
+  while (close < line.size() && line[close] != ']') {
+    unsigned char c = static_cast<unsigned char>(line[close]);
+    if (c == '\\' && close + 1 < line.size() && line[close + 1] == '\\') {
+      close += 2;
+      continue;
+    }
+    if (c == '\\' || c >= 0x80) plain = false;
+    close += c == '\\' ? 2 : 1;
+  }
+  std::size_t after = 0;
+  std::vector<std::string_view> names;
+  if (plain) {
+    if (close >= line.size()) return false;
+    after = close + 1;
+    std::string_view path = line.substr(1, close - 1);
+    if (StartsWith(path, "\\")) return false;
+    for (std::size_t start = 0; start < path.size();) {
+      std::size_t stop = std::min(path.find('\\', start), path.size());
+      if (stop > start) names.push_back(path.substr(start, stop - start));
+      start = stop + 1;
+    }
+  } else {
+    std::u16string path;
+    after = 1;
+    if (!DecodeEscaped(line, &after, ']', &path)) return false;
+    if (!path.empty() && path[0] == u'\\') return false;
+    for (std::size_t start = 0; start < path.size();) {
+      std::size_t stop = std::min(path.find(u'\\', start), path.size());
+      if (stop > start) {
+        decoded_names_.push_back(UnitsToUtf8(std::u16string_view(path).substr(start, stop - start)));
+        names.push_back(decoded_names_.back());
+      }
+      start = stop + 1;
+    }
+  }
+  KeyId node = kRoot;
+  for (std::string_view name : names) node = FindOrAddChild(node, name);
+  std::string_view rest = TrimLeft(line.substr(after));
+  std::uint64_t seconds = 0;
+  std::size_t digits = 0;
+  while (digits < rest.size() && digits < 12 && rest[digits] >= '0' && rest[digits] <= '9') {
+    seconds = seconds * 10 + static_cast<std::uint64_t>(rest[digits++] - '0');
+  }
+  if (digits > 0) keys_[node].last_write_time = (seconds + kUnixEpochSeconds) * kFiletimeTicksPerSecond;
+  *key = node;
+  return true;
+}
+
+// Wine writes keys sorted, so a new name usually sorts after the parent's
+// last child and cannot already be there; only names out of order cost a
+// walk over the siblings.
+WineHive::KeyId WineHive::FindOrAddChild(KeyId parent, std::string_view name) {
+  bool in_order = true;
+  if (keys_[parent].last_child != kNone) {
+    int order = CompareNames(keys_[keys_[parent].last_child].name, name);
+    if (order == 0) return keys_[parent].last_child;
+    in_order = order < 0 && keys_[parent].children_in_order;
+  }
+  if (!in_order) {
+    for (KeyId child = keys_[parent].first_child; child != kNone; child = keys_[child].next_sibling) {
+      if (SameName(keys_[child].name, name)) return child;
+    }
+  }
+  KeyId id = static_cast<KeyId>(keys_.size());
+  keys_.emplace_back();
+  keys_[id].name = name;
+  Key& p = keys_[parent];
+  if (p.last_child == kNone) {
+    p.first_child = id;
+  } else {
+    keys_[p.last_child].next_sibling = id;
+  }
+  p.last_child = id;
+  ++p.child_count;
+  p.children_in_order = in_order;
+  return id;
+}
+
+WineHive::Detail& WineHive::DetailOf(KeyId key) {
+  if (keys_[key].detail != kNone) return details_[keys_[key].detail];
+  keys_[key].detail = static_cast<std::uint32_t>(details_.size());
+  details_.emplace_back();
+  Detail& detail = details_.back();
+  detail.children.reserve(keys_[key].child_count);
+  for (KeyId child = keys_[key].first_child; child != kNone; child = keys_[child].next_sibling) {
+    detail.children.push_back(child);
+  }
+  if (!keys_[key].children_in_order) {
+    std::sort(detail.children.begin(), detail.children.end(), [this](KeyId a, KeyId b) {
+      return CompareNames(keys_[a].name, keys_[b].name) < 0;
+    });
+  }
+  return detail;
+}
+
+bool WineHive::FindChild(KeyId key, std::string_view name, KeyId* child) {
+  const std::vector<KeyId>& children = DetailOf(key).children;
+  auto it = std::lower_bound(children.begin(), children.end(), name, [this](KeyId a, std::string_view n) {
+    return CompareNames(keys_[a].name, n) < 0;
+  });
+  if (it == children.end() || !SameName(keys_[*it].name, name)) return false;
+  *child = *it;
+  return true;
+}
+
+WineHive::KeyId WineHive::Child(KeyId key, std::size_t index) {
+  return DetailOf(key).children[index];
+}
+
+void WineHive::ParseValues(KeyId key, Detail& detail) {
+  detail.values_parsed = true;
+  std::vector<Span> bodies = {keys_[key].body};
+  for (const auto& more : more_bodies_) {
+    if (more.first == key) bodies.push_back(more.second);
+  }
+  for (const Span& body : bodies) {
+    LineReader lines(text_, body.begin, body.end);
+    std::string_view line;
+    std::size_t line_begin = 0;
+    while (lines.Next(&line, &line_begin)) {
+      std::string joined(TrimRight(TrimLeft(line)));
+      bool is_value = !joined.empty() && (joined[0] == '"' || joined[0] == '@');
+      // A long hex value goes on over lines ending in a backslash.
+      while (is_value && !joined.empty() && joined.back() == '\\' && lines.Next(&line, &line_begin)) {
+        joined.pop_back();
+        joined.append(TrimRight(TrimLeft(line)));
+      }
+      std::uint64_t time = 0;
+      std::size_t pos = 6;
+      if (StartsWith(joined, "#time=") && ReadHex(joined, &pos, 16, &time)) {
+        keys_[key].last_write_time = time;
+      }
+      if (!is_value) continue;
+      WineHiveValue value;
+      if (!ParseValueLine(joined, &value)) continue;
+      auto same = std::find_if(detail.values.begin(), detail.values.end(),
+                               [&](const WineHiveValue& v) { return SameName(v.name, value.name); });
+      if (same != detail.values.end()) {
+        *same = std::move(value);  // a later line for the same name wins, as in Wine
+      } else {
+        detail.values.push_back(std::move(value));
+      }
+    }
+  }
+}
+
+const std::vector<WineHiveValue>& WineHive::Values(KeyId key) {
+  Detail& detail = DetailOf(key);
+  if (!detail.values_parsed) ParseValues(key, detail);
+  return detail.values;
+}
+
+const WineHiveValue* WineHive::FindValue(KeyId key, std::string_view name) {
+  for (const WineHiveValue& value : Values(key)) {
+    if (SameName(value.name, name)) return &value;
+  }
+  return nullptr;
+}
+
+std::uint64_t WineHive::LastWriteTime(KeyId key) {
+  Values(key);
+  return keys_[key].last_write_time;
+}
+
+}  // namespace tallyweb

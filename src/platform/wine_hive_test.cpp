@@ -1,0 +1,318 @@
+#include "platform/wine_hive.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tallyweb {
+namespace {
+
+using namespace std::string_literals;
+
+// A hive Wine wrote itself (testdata/make_wine_system_reg.sh): keys put in
+// the 32-bit view of a 64-bit prefix by `reg add /reg:32` and regedit.
+constexpr char kWineSystemReg[] =
+#include "testdata/wine_system_reg.inc"
+    ;
+
+constexpr char kHeader[] = "WINE REGISTRY Version 2\n";
+
+std::unique_ptr<WineHive> WineWritten() {
+  auto hive = WineHive::Parse(std::string(kWineSystemReg));
+  EXPECT_NE(nullptr, hive);
+  return hive;
+}
+
+// The key at a backslash-separated path, or false.
+bool Walk(WineHive& hive, const std::string& path, WineHive::KeyId* key) {
+  *key = WineHive::kRoot;
+  std::size_t start = 0;
+  while (start < path.size()) {
+    std::size_t stop = path.find('\\', start);
+    if (stop == std::string::npos) stop = path.size();
+    if (!hive.FindChild(*key, path.substr(start, stop - start), key)) return false;
+    start = stop + 1;
+  }
+  return true;
+}
+
+std::vector<std::string> Children(WineHive& hive, WineHive::KeyId key) {
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < hive.ChildCount(key); ++i) names.push_back(hive.Name(hive.Child(key, i)));
+  return names;
+}
+
+const char kHiveTest[] = "Software\\Wow6432Node\\Tesmora\\HiveTest";
+const char kHiveAdd[] = "Software\\Wow6432Node\\Tesmora\\HiveAdd";
+
+TEST(WineHive, ReadsEveryValueTypeAsWineWroteIt) {
+  auto hive = WineWritten();
+  ASSERT_NE(nullptr, hive);
+  struct {
+    const char* key;
+    const char* name;
+    std::uint32_t type;
+    std::string delivered;
+  } cases[] = {
+      {kHiveTest, "", kRegSz, "default text\0"s},
+      {kHiveTest, "Text", kRegSz, "plain\0"s},
+      {kHiveTest, "Quoted", kRegSz, "C:\\Dir\\\"q\" [x]\0"s},
+      {kHiveTest, "Tab", kRegSz, "a\tb\0"s},
+      {kHiveTest, "Newline", kRegSz, "a\n\rb\0"s},
+      {kHiveTest, "Esc", kRegSz, "\x1b\x07\x08\x0b\x0c\0"s},
+      {kHiveTest, "EmbeddedNul", kRegSz, "a\0b\0"s},
+      {kHiveTest, "Octal", kRegSz, "\x01" "7\0"s},
+      {kHiveTest, "Digit", kRegSz, "\xc3\x80" "1\0"s},
+      {kHiveTest, "Café", kRegSz, "naïve über 中文 😀\0"s},
+      {kHiveTest, "NoNul", kRegSz, "ab\0"s},
+      {kHiveTest, "OddBytes", kRegSz, "a\0"s},
+      {kHiveTest, "EmptySz", kRegSz, ""},
+      {kHiveTest, "Expand", kRegExpandSz, "%SystemRoot%\\x\0"s},
+      {kHiveTest, "Multi", kRegMultiSz, "a\0bc\0\0"s},
+      {kHiveTest, "DwordMax", kRegDword, "\xff\xff\xff\xff"},
+      {kHiveTest, "DwordPos", kRegDword, "\xff\xff\xff\x7f"},
+      {kHiveTest, "ShortDword", kRegDword, "\x01\x02"},
+      {kHiveTest, "BigEndian", kRegDwordBigEndian, "\0\0\0\x01"s},
+      {kHiveTest, "Qword", kRegQword, "\x01\x02\x03\x04\x05\x06\x07\x08"},
+      {kHiveTest, "EmptyBinary", kRegBinary, ""},
+      {kHiveTest, "EmptyNone", kRegNone, ""},
+      {kHiveTest, "NoneData", kRegNone, "\x01\x02"},
+      {kHiveTest, "Binary", kRegBinary,
+       "\0\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f"
+       "\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f"
+       " !\"#$%&'()*+,-./0123456789:;<=>?"s},
+      {kHiveTest, "View", kRegSz, "32-bit\0"s},
+      {kHiveAdd, "Sz", kRegSz, "é ü 中 \"q\" \\back\0"s},
+      {kHiveAdd, "Dw", kRegDword, "\xff\xff\xff\xff"},
+      {kHiveAdd, "Qw", kRegQword, "\x88\x77\x66\x55\x44\x33\x22\x11"},
+      {kHiveAdd, "Ex", kRegExpandSz, "%TEMP%\\x\0"s},
+      {kHiveAdd, "Ms", kRegMultiSz, "one\0two\0\0"s},
+      {kHiveAdd, "Bin", kRegBinary, "\x01\x02\xff"},
+      {kHiveAdd, "None", kRegNone, "\0\0"s},
+      {kHiveAdd, "Empty", kRegSz, "\0"s},
+      {"Software\\Wow6432Node\\Tesmora\\HiveAdd\\Kéy 中", "", kRegSz, "dflt\0"s},
+      {"Software\\Tesmora\\HiveTest", "View", kRegSz, "64-bit\0"s},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.key) + " : " + c.name);
+    WineHive::KeyId key;
+    ASSERT_TRUE(Walk(*hive, c.key, &key));
+    const WineHiveValue* value = hive->FindValue(key, c.name);
+    ASSERT_NE(nullptr, value);
+    EXPECT_EQ(c.type, value->type);
+    EXPECT_EQ(c.delivered, DeliveredData(*value));
+  }
+}
+
+TEST(WineHive, LosesNoValueAndKeepsStringsAsStored) {
+  auto hive = WineWritten();
+  ASSERT_NE(nullptr, hive);
+  WineHive::KeyId key;
+  ASSERT_TRUE(Walk(*hive, kHiveTest, &key));
+  EXPECT_EQ(25u, hive->Values(key).size()) << "what RegQueryInfoKey counts under Wine";
+  EXPECT_EQ("p\0l\0a\0i\0n\0\0\0"s, hive->FindValue(key, "Text")->data);
+  EXPECT_EQ("a\0\0\0\0"s, hive->FindValue(key, "OddBytes")->data);
+  EXPECT_EQ("=\xd8\0\xde\0\0"s, hive->FindValue(key, "Café")->data.substr(28));
+}
+
+TEST(WineHive, EnumeratesSubkeysInWinesOrder) {
+  auto hive = WineWritten();
+  ASSERT_NE(nullptr, hive);
+  struct {
+    const char* key;
+    std::vector<std::string> children;
+  } cases[] = {
+      // As RegEnumKeyExA lists them under Wine: letters compared as lower
+      // case, so '[' and '_' come before them.
+      {"Software\\Wow6432Node\\Tesmora\\HiveTest\\Order",
+       {"[br] \"q\"", "A", "a_b", "aa", "b", "C", "Ünïcode 中"}},
+      {"", {"Software"}},
+      {"Software", {"Tesmora", "Wow6432Node"}},
+      // Keys Wine leaves out of the file because they have only subkeys.
+      {"Software\\Wow6432Node", {"Classes", "Tesmora"}},
+      {"Software\\Wow6432Node\\Tesmora", {"HiveAdd", "HiveTest"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.key);
+    WineHive::KeyId key;
+    ASSERT_TRUE(Walk(*hive, c.key, &key));
+    EXPECT_EQ(c.children, Children(*hive, key));
+  }
+}
+
+TEST(WineHive, MatchesNamesIgnoringAsciiCaseOnly) {
+  auto hive = WineWritten();
+  ASSERT_NE(nullptr, hive);
+  struct {
+    const char* path;
+    bool found;
+  } keys[] = {
+      {"SOFTWARE\\wow6432node\\TESMORA\\hivetest\\order\\A_B", true},
+      {"Software\\Wow6432Node\\Tesmora\\HiveAdd\\kéy 中", true},
+      {"Software\\Wow6432Node\\Tesmora\\HiveAdd\\KÉY 中", false},
+      {"Software\\Wow6432Node\\Tesmora\\HiveTest\\Order\\[br] \"q\"", true},
+      {"Software\\Wow6432Node\\Tesmora\\HiveTes", false},
+      {"Software\\Wow6432Node\\Tesmora\\HiveTestX", false},
+  };
+  for (const auto& c : keys) {
+    SCOPED_TRACE(c.path);
+    WineHive::KeyId key;
+    EXPECT_EQ(c.found, Walk(*hive, c.path, &key));
+  }
+  WineHive::KeyId key;
+  ASSERT_TRUE(Walk(*hive, kHiveTest, &key));
+  EXPECT_NE(nullptr, hive->FindValue(key, "EMBEDDEDnul"));
+  EXPECT_NE(nullptr, hive->FindValue(key, "CAFé"));
+  EXPECT_EQ(nullptr, hive->FindValue(key, "CAFÉ"));
+  EXPECT_EQ(nullptr, hive->FindValue(key, "Embedded"));
+}
+
+TEST(WineHive, LastWriteTimeComesFromTheTimeOptionElseTheKeyLine) {
+  auto hive = WineHive::Parse(std::string(kHeader) +
+                              "[Timed] 1700000000\n#time=1dd872b64f7797a\n\n"
+                              "[Seconds] 1700000000\n\n"
+                              "[Implied\\\\Child] 1700000000\n");
+  ASSERT_NE(nullptr, hive);
+  struct {
+    const char* path;
+    std::uint64_t time;
+  } cases[] = {
+      {"Timed", 0x1dd872b64f7797aull},
+      {"Seconds", 133444736000000000ull},
+      {"Implied", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    WineHive::KeyId key;
+    ASSERT_TRUE(Walk(*hive, c.path, &key));
+    EXPECT_EQ(c.time, hive->LastWriteTime(key));
+  }
+}
+
+// What Wine accepts when it loads a hive, beyond what it writes.
+TEST(WineHive, ReadsValueSyntaxWineAccepts) {
+  struct {
+    const char* what;
+    std::string body;
+    std::uint32_t type;
+    std::string delivered;
+  } cases[] = {
+      {"CR LF line ends", "[K] 1\r\n\"a\"=\"x\"\r\n", kRegSz, "x\0"s},
+      {"str: prefix", "[K] 1\n\"a\"=str:\"x\"\n", kRegSz, "x\0"s},
+      {"blanks around =", "[K] 1\n  \"a\" =  dword:1\n", kRegDword, "\x01\0\0\0"s},
+      {"hex(2) data is UTF-16", "[K] 1\n\"a\"=hex(2):41,00,e9,00,00,00\n", kRegExpandSz, "Aé\0"s},
+      {"hex type in capitals", "[K] 1\n\"a\"=hex(B):0A,0b\n", kRegQword, "\x0a\x0b"},
+      {"\\x without digits", "[K] 1\n\"a\"=\"\\xz\"\n", kRegSz, "xz\0"s},
+      {"lone surrogate", "[K] 1\n\"a\"=\"\\xd800\"\n", kRegSz, "\xef\xbf\xbd\0"s},
+      {"raw high byte is Latin-1", "[K] 1\n\"a\"=\"\xe9\"\n", kRegSz, "é\0"s},
+      {"later line wins", "[K] 1\n\"a\"=\"1\"\n\"A\"=\"2\"\n", kRegSz, "2\0"s},
+      {"key listed twice", "[K] 1\n\"b\"=\"1\"\n[k] 2\n\"a\"=\"2\"\n", kRegSz, "2\0"s},
+      {"bad value line skipped", "[K] 1\n\"a\"=bogus:1\n\"a\"=\"ok\"\n", kRegSz, "ok\0"s},
+      {"continued over lines", "[K] 1\n\"a\"=hex:01,\\\n  02,\\\n\t03\n", kRegBinary, "\x01\x02\x03"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto hive = WineHive::Parse(kHeader + c.body);
+    ASSERT_NE(nullptr, hive);
+    WineHive::KeyId key;
+    ASSERT_TRUE(Walk(*hive, "K", &key));
+    const WineHiveValue* value = hive->FindValue(key, "a");
+    ASSERT_NE(nullptr, value);
+    EXPECT_EQ(c.type, value->type);
+    EXPECT_EQ(c.delivered, DeliveredData(*value));
+  }
+}
+
+TEST(WineHive, ReadsKeyPathsAsWineDoes) {
+  struct {
+    const char* what;
+    std::string body;
+    const char* path;
+    std::vector<std::string> children;
+  } cases[] = {
+      {"escaped brackets", "[A\\\\\\[x\\]] 1\n", "A", {"[x]"}},
+      {"runs of backslashes", "[A\\\\\\\\B\\\\] 1\n", "A", {"B"}},
+      {"backslash as \\x005c", "[A\\x005cB] 1\n", "A", {"B"}},
+      {"non-ASCII by escape", "[A\\\\\\x4e2d\\xe9] 1\n", "A", {"中é"}},
+      {"lines out of order", "[A\\\\b] 1\n[A\\\\C] 1\n[A\\\\a] 1\n[A\\\\B] 1\n", "A", {"a", "b", "C"}},
+      {"an empty path is the root", "[] 1\n\"v\"=\"x\"\n[A\\\\B] 1\n", "", {"A"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto hive = WineHive::Parse(kHeader + c.body);
+    ASSERT_NE(nullptr, hive);
+    WineHive::KeyId key;
+    ASSERT_TRUE(Walk(*hive, c.path, &key));
+    EXPECT_EQ(c.children, Children(*hive, key));
+  }
+}
+
+TEST(WineHive, RefusesWhatIsNotAWholeHive) {
+  struct {
+    const char* what;
+    std::string text;
+  } cases[] = {
+      {"empty", ""},
+      {"header without its line end", "WINE REGISTRY Version 2"},
+      {"other version", "WINE REGISTRY Version 1\n[K] 1\n"},
+      {"exported .reg file", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n"},
+      {"cut in a line", kHeader + "[K] 1\n\"a\"=\"x"s},
+      {"cut in a continued value", kHeader + "[K] 1\n\"a\"=hex:01,\\\n"s},
+      {"NUL byte", kHeader + "[K] 1\n\"a\"=\"x\0\"\n"s},
+      {"binary", "\x7f" "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0\n"s},
+      {"stray line", kHeader + "[K] 1\ngarbage\n"s},
+      {"value before any key", kHeader + "\"a\"=\"x\"\n"s},
+      {"key line without ]", kHeader + "[K 1\n"s},
+      {"key path with a leading backslash", kHeader + "[\\\\K] 1\n"s},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(nullptr, WineHive::Parse(c.text));
+  }
+  EXPECT_NE(nullptr, WineHive::Parse(kHeader)) << "an empty hive is a hive";
+}
+
+// Every prefix of a real hive: one cut inside a line is refused, one cut at
+// a line end is a smaller hive, and reading all of it must not fault.
+TEST(WineHive, EveryCutOfARealHiveIsRefusedOrReadable) {
+  const std::string text = kWineSystemReg;
+  for (std::size_t size = 0; size < text.size(); ++size) {
+    auto hive = WineHive::Parse(text.substr(0, size));
+    if (size == 0 || text[size - 1] != '\n') {
+      EXPECT_EQ(nullptr, hive) << size;
+      continue;
+    }
+    if (hive == nullptr) continue;
+    std::vector<WineHive::KeyId> pending = {WineHive::kRoot};
+    while (!pending.empty()) {
+      WineHive::KeyId key = pending.back();
+      pending.pop_back();
+      for (const WineHiveValue& value : hive->Values(key)) DeliveredData(value);
+      for (std::size_t i = 0; i < hive->ChildCount(key); ++i) pending.push_back(hive->Child(key, i));
+    }
+  }
+}
+
+TEST(Utf16ToUtf8, ConvertsAsTheAnsiCallsWouldInUtf8) {
+  struct {
+    const char* what;
+    std::string utf16le;
+    std::string utf8;
+  } cases[] = {
+      {"ASCII and NUL", "a\0\0\0"s, "a\0"s},
+      {"two and three bytes", "\xe9\0\x2d\x4e"s, "é中"},
+      {"surrogate pair", "\x3d\xd8\x00\xde"s, "😀"},
+      {"lone high surrogate", "\x3d\xd8" "a\0"s, "\xef\xbf\xbd" "a"},
+      {"lone low surrogate", "\x00\xde"s, "\xef\xbf\xbd"},
+      {"odd last byte dropped", "a\0b"s, "a"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.utf8, Utf16ToUtf8(c.utf16le));
+  }
+}
+
+}  // namespace
+}  // namespace tallyweb
