@@ -100,6 +100,16 @@ async function screenshots(name) {
   }
 }
 
+// Widths either side of the switch between cards and the table.
+async function fitsWidths(name) {
+  for (const width of [PHONE.width, 800, 1000, DESKTOP.width]) {
+    await withReport(name, { viewport: { width, height: 900 } }, async page => {
+      const scrollWidth = await page.evaluate(() => document.documentElement.scrollWidth);
+      assert.ok(scrollWidth <= width, `at ${width}px the page is ${scrollWidth}px wide`);
+    });
+  }
+}
+
 describe("template", () => {
   const text = fs.readFileSync(TEMPLATE, "latin1");
   const lines = text.split(/\r\n|\r|\n/);
@@ -256,11 +266,8 @@ describe("report of the five-download list", () => {
     assert.deepEqual(messages, []);
   });
 
-  test("fits a phone's width", () =>
-    withReport("fixture", { viewport: PHONE }, async page => {
-      const width = await page.evaluate(() => document.documentElement.scrollWidth);
-      assert.ok(width <= PHONE.width, `page is ${width}px wide`);
-    }));
+  test("needs no sideways scrolling from phone to desktop width", () =>
+    fitsWidths("fixture"));
 
   test("screenshots", () => screenshots("fixture"));
 });
@@ -295,6 +302,9 @@ describe("report of the demo list", () => {
                             .map(size => (size < 0 ? size + 2 ** 32 : size));
          assert.deepEqual(known, [...known].sort((a, b) => b - a));
        }));
+
+  test("needs no sideways scrolling from phone to desktop width",
+       { skip: !haveDemo && "no demo list" }, () => fitsWidths("demo"));
 
   test("screenshots", { skip: !haveDemo && "no demo list" }, () => screenshots("demo"));
 });
