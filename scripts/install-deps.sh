@@ -1,0 +1,43 @@
+#!/bin/bash
+# Installs the Debian packages that the build, the tests and the demo need,
+# and only those that are missing: on a machine that has them all it changes
+# nothing and does not touch the network. Runs as root (or through sudo).
+set -euo pipefail
+
+packages=(
+  # The native build and its tests.
+  cmake g++ make googletest
+  # The Windows build: mingw-w64 with the -posix thread model, which
+  # GoogleTest's std::mutex needs.
+  mingw-w64 g++-mingw-w64-x86-64-posix
+  # Running the Windows build: Wine, a virtual display for its failure box,
+  # and xdotool to answer the box.
+  wine wine64 xvfb xdotool
+  # Release package checks.
+  unzip
+  # Fuzzing and sanitizers.
+  clang libfuzzer-14-dev
+  # The report page's browser test.
+  # (Its packages go here.)
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ $status == "install ok installed" ]] || missing+=("$package")
+done
+
+if [[ ${#missing[@]} -eq 0 ]]; then
+  echo "install-deps: every package is installed"
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+sudo=()
+if [[ $(id -u) -ne 0 ]]; then
+  command -v sudo >/dev/null || { echo "install-deps: run as root" >&2; exit 1; }
+  sudo=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" apt-get install -y -q "${missing[@]}" </dev/null
