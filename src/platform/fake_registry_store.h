@@ -256,13 +256,14 @@ class FakeRegistryStore : public RegistryStore {
 
   static std::uint32_t Size(const std::string& s) { return static_cast<std::uint32_t>(s.size()); }
 
-  static char Fold(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+  static char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
   static bool SameName(const std::string& a, const std::string& b) {
     return a.size() == b.size() &&
            std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Fold(x) == Fold(y); });
   }
-  // Wine's order: names compared ignoring case, letters folded to upper case.
+  // Wine's order: names compared ignoring case, letters folded to lower
+  // case, so "_x" comes before "a".
   static bool NameBefore(const std::string& a, const std::string& b) {
     return std::lexicographical_compare(
         a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -277,23 +278,15 @@ class FakeRegistryStore : public RegistryStore {
     return Size(value.data) * (text ? 2 : 1);
   }
 
-  // Splits on backslashes; one trailing backslash is allowed, an empty
-  // component anywhere else makes the path invalid (`*valid` false).
-  static std::vector<std::string> SplitPath(const std::string& path, bool* valid = nullptr) {
+  // Splits on backslashes. Like Wine, empty components (a doubled or a
+  // trailing backslash) are passed over.
+  static std::vector<std::string> SplitPath(const std::string& path) {
     std::vector<std::string> parts;
-    if (valid != nullptr) *valid = true;
-    if (path.empty()) return parts;
     std::string::size_type start = 0;
-    while (start <= path.size()) {
+    while (start < path.size()) {
       std::string::size_type end = path.find('\\', start);
       if (end == std::string::npos) end = path.size();
-      std::string part = path.substr(start, end - start);
-      bool trailing = end == path.size() && start == path.size();
-      if (part.empty() && !trailing) {
-        if (valid != nullptr) *valid = false;
-      } else if (!part.empty()) {
-        parts.push_back(part);
-      }
+      if (end > start) parts.push_back(path.substr(start, end - start));
       start = end + 1;
     }
     return parts;
@@ -364,9 +357,7 @@ class FakeRegistryStore : public RegistryStore {
     std::int32_t result = Resolve(base, &base_node);
     if (result != kErrorSuccess) return result;
     if (!path.empty() && path[0] == '\\') return kErrorBadPathname;
-    bool valid = true;
-    std::vector<std::string> parts = SplitPath(path, &valid);
-    if (!valid) return kErrorFileNotFound;
+    std::vector<std::string> parts = SplitPath(path);
     std::shared_ptr<Node> node = SharedOf(base);
     for (const auto& part : parts) {
       std::shared_ptr<Node> next;
