@@ -6,7 +6,8 @@
 # CTest's summary line of each tree.
 #
 #   scripts/test.sh            everything
-#   JOBS=4 scripts/test.sh     more parallel compile jobs (default: nproc)
+#   JOBS=4 scripts/test.sh     more parallel jobs (default: nproc)
+#   TALLYWEB_BUILD_ROOT=/tmp/b scripts/test.sh   build trees elsewhere
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -14,25 +15,33 @@ jobs=${JOBS:-$(nproc)}
 
 scripts/install-deps.sh || exit 1
 
+# Build trees: build/mingw and build/linux, the presets' own folders, or
+# below TALLYWEB_BUILD_ROOT when that is set (so that a second checkout or a
+# second person can test without touching the first one's trees).
+build=${TALLYWEB_BUILD_ROOT:-$root/build}
+mingw=$build/mingw
+linux=$build/linux
+
 # The Windows tree first: the native tree's end-to-end tests run its
-# Tallyweb.exe and shell_recorder.exe from build/mingw/bin.
+# Tallyweb.exe and shell_recorder.exe.
 set -e
-cmake --preset mingw
-cmake --build --preset mingw -j "$jobs"
-cmake --preset linux
-cmake --build --preset linux -j "$jobs"
+cmake --preset mingw -B "$mingw"
+cmake --build "$mingw" -j "$jobs"
+cmake --preset linux -B "$linux" -DTALLYWEB_WINDOWS_BIN="$mingw/bin"
+cmake --build "$linux" -j "$jobs"
 set +e
 
 failed=0
 summary=()
 run_ctest() {
-  local preset=$1 log=build/$1/ctest.log
-  ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log"
+  local name=$1 dir=$2 log=$2/ctest.log
+  ctest --test-dir "$dir" -j "$jobs" --output-on-failure --no-tests=error \
+    --timeout 300 2>&1 | tee "$log"
   [[ ${PIPESTATUS[0]} -eq 0 ]] || failed=1
-  summary+=("$preset: $(grep -E 'tests passed' "$log" | tail -1)")
+  summary+=("$name: $(grep -E 'tests passed' "$log" | tail -1)")
 }
-run_ctest mingw
-run_ctest linux
+WINEDEBUG=-all run_ctest "Windows tree (under Wine)" "$mingw"
+run_ctest "native tree" "$linux"
 
 # Further stages (sanitizers, fuzzing...) go here, each as its own script:
 #   scripts/<stage>.sh || failed=1
