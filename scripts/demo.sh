@@ -12,15 +12,19 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=${JOBS:-$(nproc)}
 
-scripts/install-deps.sh
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw -j "$jobs" --target Tallyweb
-cmake --preset linux >/dev/null
-cmake --build --preset linux -j "$jobs" --target Tallyweb
+# The build trees, as in scripts/test.sh.
+build=${TALLYWEB_BUILD_ROOT:-$root/build}
 
-scripts/demo-prefix.sh build/demo/wineprefix demo/downloads.reg
-windows=$(scripts/demo-report.sh build/demo/wineprefix build/mingw/bin/Tallyweb.exe build/demo/windows)
-linux=$(scripts/demo-report.sh build/demo/wineprefix build/linux/bin/Tallyweb build/demo/linux)
+scripts/install-deps.sh
+cmake --preset mingw -B "$build/mingw" >/dev/null
+cmake --build "$build/mingw" -j "$jobs" --target Tallyweb
+cmake --preset linux -B "$build/linux" >/dev/null
+cmake --build "$build/linux" -j "$jobs" --target Tallyweb
+
+demo=$root/build/demo
+scripts/demo-prefix.sh "$demo/wineprefix" demo/downloads.reg
+windows=$(scripts/demo-report.sh "$demo/wineprefix" "$build/mingw/bin/Tallyweb.exe" "$demo/windows")
+linux=$(scripts/demo-report.sh "$demo/wineprefix" "$build/linux/bin/Tallyweb" "$demo/linux")
 
 echo
 echo "The demo reports:"
