@@ -3,6 +3,7 @@
 # 1 000 and 10 000 downloads (and 100 000 with --large), and prints a table.
 #
 #   bench/run.sh [--large] [--runs R] [--sizes "N N..."] [--exe PATH] [--native PATH]
+#   bench/run.sh --table     the table of the last run's figures again
 #
 # Programs, each run R times per size, interleaved round by round so that any
 # drift of the machine hits them all alike:
@@ -25,6 +26,7 @@ sizes="1000 10000"
 runs=5
 exe=$root/build/mingw/bin/Tallyweb.exe
 native=$root/build/linux/bin/Tallyweb
+table_only=0
 while [ $# -gt 0 ]; do
   case $1 in
     --large) sizes="1000 10000 100000" ;;
@@ -32,16 +34,19 @@ while [ $# -gt 0 ]; do
     --runs) runs=$2; shift ;;
     --exe) exe=$2; shift ;;
     --native) native=$2; shift ;;
+    --table) table_only=1 ;;
     *) echo "usage: $0 [--large] [--runs R] [--sizes \"N...\"] [--exe PATH] [--native PATH]" >&2
        exit 2 ;;
   esac
   shift
 done
+work=$root/build/bench
+results=$work/results.txt
+measure_all() {
 for f in "$exe" "$native" "$(dirname "$exe")/template.txt"; do
   [ -f "$f" ] || { echo "bench: $f is missing; build the mingw and linux presets first" >&2; exit 1; }
 done
 
-work=$root/build/bench
 mkdir -p "$work/win" "$work/native" "$work/floor" "$work/io" "$work/stub"
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all
 pin="taskset -c 0"
@@ -54,7 +59,7 @@ x86_64-w64-mingw32-gcc -O2 -o "$work/floor/floor.exe" "$root/bench/floor.c" -lad
 x86_64-w64-mingw32-gcc -O2 -mwindows -o "$work/stub/noop.exe" "$root/bench/noop.c"
 cp "$exe" "$(dirname "$exe")/template.txt" "$work/win/"
 cp "$native" "$work/native/Tallyweb"
-cp "$(dirname "$exe")/template.txt" "$work/native/" 
+cp "$(dirname "$exe")/template.txt" "$work/native/"
 cp "$(dirname "$exe")/template.txt" "$work/floor/"
 # The native build opens its report with xdg-open: here a stub that does nothing.
 printf '#!/bin/sh\nexit 0\n' >"$work/stub/xdg-open" && chmod +x "$work/stub/xdg-open"
@@ -75,7 +80,6 @@ wait_for_stub() {  # the stub outlives the program that asked for it
   for i in $(seq 50); do pgrep -x noop.exe >/dev/null || return 0; sleep 0.1; done
 }
 
-results=$work/results.txt
 : >"$results"
 measure() {  # measure LABEL N [timeit options] -- COMMAND...
   local label=$1 n=$2; shift 2
@@ -115,6 +119,13 @@ for n in $sizes; do
 done
 echo "load after:  $(cut -d' ' -f1-3 /proc/loadavg)"
 quiet wineserver -k || true
+}
+
+if [ "$table_only" = 1 ]; then
+  sizes=$(awk '{ print $1 }' "$results" | sort -n -u | tr '\n' ' ')
+else
+  measure_all
+fi
 
 # --- the table and the targets ---------------------------------------------
 template_bytes=$(stat -c %s "$work/win/template.txt")
@@ -159,6 +170,17 @@ awk -v sizes="$sizes" -v template_bytes="$template_bytes" '
       }
       print ""
     }
+    # What one more download costs, start-up taken out: the slope between
+    # neighbouring sizes.
+    for (s = 2; s <= nn; s++) {
+      printf "per download from N=%d to %d, us:", ns[s - 1], ns[s]
+      for (o = 1; o <= np; o++) {
+        slope[o] = (med[ns[s] SUBSEP order[o]] - med[ns[s - 1] SUBSEP order[o]]) / (ns[s] - ns[s - 1])
+        printf "  %s %.1f", order[o], slope[o]
+      }
+      printf "  (Tallyweb.exe %.3f x floor.exe)\n", slope[2] / slope[1]
+    }
+    print ""
     exe = "Tallyweb.exe"
     if ((10000 SUBSEP exe) in med) {
       r = med[10000 SUBSEP exe] / med[10000 SUBSEP "floor.exe"]
