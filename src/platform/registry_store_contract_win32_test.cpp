@@ -57,6 +57,19 @@ PlantedStore PlantWin32(const PlantedTree& tree) {
   return planted;
 }
 
+// The program opens its list from a predefined root, which the contract
+// cases never do: they start from a scratch key's handle.
+TEST(Win32RegistryStore, OpensBelowThePredefinedRoots) {
+  auto store = MakeSystemRegistryStore();
+  for (RegKey root : {kHkeyCurrentUser, kHkeyLocalMachine}) {
+    SCOPED_TRACE(root);
+    RegKey key = kNullKey;
+    EXPECT_EQ(kErrorSuccess, store->OpenKey(root, "Software", kRegistryAccess, &key));
+    EXPECT_NE(kNullKey, key);
+    store->CloseKey(key);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Win32, RegistryStoreContract,
                          ::testing::Values(StoreUnderTest{"win32", &PlantWin32}), StoreName);
 
