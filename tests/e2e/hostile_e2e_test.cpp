@@ -265,7 +265,7 @@ BigCase ManyLongKeyNames(int count, int length) {
                 "-character key names",
             {}, "{\r\n&Name &Size\r\n}\r\n", "", ""};
   for (int i = 0; i < count; ++i) {
-    char number[8];
+    char number[16];
     std::snprintf(number, sizeof number, "%05d", i);
     const std::string name = number + std::string(length - 5, 'k');
     c.list.push_back({name, {Dword("Item_Size", static_cast<std::uint32_t>(i))}});
