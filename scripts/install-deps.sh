@@ -17,8 +17,8 @@ packages=(
   unzip
   # Fuzzing and sanitizers.
   clang libfuzzer-14-dev
-  # The report page's browser test.
-  # (Its packages go here.)
+  # The report page's browser test: Debian's Chromium, driven from Node.js.
+  chromium nodejs
 )
 
 missing=()
@@ -26,6 +26,10 @@ for package in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
   [[ $status == "install ok installed" ]] || missing+=("$package")
 done
+
+# npm comes with some builds of Node.js and as a package of its own with
+# Debian's: ask for the package only where the command is missing.
+command -v npm >/dev/null || missing+=(npm)
 
 if [[ ${#missing[@]} -eq 0 ]]; then
   echo "install-deps: every package is installed"
