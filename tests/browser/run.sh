@@ -108,4 +108,4 @@ write_report not-found "$work/no-list"
 cd "$here"
 NODE_PATH="$work/npm/node_modules" REPORTS="$reports" ARTIFACTS="$artifacts" \
   TEMPLATE="$root/src/report/template.txt" \
-  node --test --test-reporter=spec "$here/page.test.js"
+  node --test --test-reporter=tap "$here/page.test.js"
