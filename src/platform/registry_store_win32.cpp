@@ -3,6 +3,8 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include <string>
+
 #include "platform/registry_store.h"
 
 namespace tallyweb {
@@ -21,12 +23,28 @@ HKEY ToHkey(RegKey key) {
 
 RegKey FromHkey(HKEY key) { return reinterpret_cast<RegKey>(key); }
 
+// The ANSI open converts its path in a buffer of MAX_PATH characters and
+// refuses a longer one (Wine answers ERROR_MORE_DATA), though a key path may
+// well be longer: an item's own key name may have 255 characters. Such a path
+// is converted from the ANSI code page here, as the ANSI call would, and
+// opened by the wide call.
+LONG OpenLongPath(HKEY base, const std::string& path, REGSAM access, HKEY* opened) {
+  const int length = static_cast<int>(path.size());
+  const int wide_length = MultiByteToWideChar(CP_ACP, 0, path.data(), length, nullptr, 0);
+  if (wide_length == 0) return static_cast<LONG>(GetLastError());
+  std::wstring wide(static_cast<std::size_t>(wide_length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, path.data(), length, &wide[0], wide_length);
+  return RegOpenKeyExW(base, wide.c_str(), 0, access, opened);
+}
+
 class Win32RegistryStore : public RegistryStore {
  public:
   std::int32_t OpenKey(RegKey base, const std::string& path, std::uint32_t access,
                        RegKey* key) override {
     HKEY opened = nullptr;
-    LONG result = RegOpenKeyExA(ToHkey(base), path.c_str(), 0, access, &opened);
+    const LONG result = path.size() <= MAX_PATH
+                            ? RegOpenKeyExA(ToHkey(base), path.c_str(), 0, access, &opened)
+                            : OpenLongPath(ToHkey(base), path, access, &opened);
     *key = result == ERROR_SUCCESS ? FromHkey(opened) : kNullKey;
     return result;
   }
