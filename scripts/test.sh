@@ -43,8 +43,15 @@ run_ctest() {
 WINEDEBUG=-all run_ctest "Windows tree (under Wine)" "$mingw"
 run_ctest "native tree" "$linux"
 
-# Further stages (sanitizers, fuzzing...) go here, each as its own script:
-#   scripts/<stage>.sh || failed=1
+# The native tests again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# then each fuzz target for a bounded time (FUZZ_SECONDS, 60 by default).
+stage() {
+  local name=$1; shift
+  if "$@"; then summary+=("$name: clean"); else summary+=("$name: FAILED"); failed=1; fi
+}
+stage "sanitizers (native tree under ASan and UBSan)" \
+  env TALLYWEB_BUILD_ROOT="$build" JOBS="$jobs" scripts/sanitize.sh
+stage "fuzzing (${FUZZ_SECONDS:-60} s a target)" env JOBS="$jobs" scripts/fuzz.sh
 
 echo
 echo "=== Summary"
