@@ -65,39 +65,6 @@ const char* BuildName(Build build) { return build == Build::kWindows ? "Windows"
                        "Tallyweb", message);
 }
 
-// Holds the report open for writing, sharing reading and writing, through
-// the hostile-input tests' file_holder.exe. The program's own open shares
-// reading only, so it cannot open a file another has open for writing.
-class ReportHolder {
- public:
-  explicit ReportHolder(const ProgramFolder& folder) : folder_(folder) {
-    const std::string dir = folder.ProgramDirectory();
-    thread_ = std::thread([this, dir] {
-      exit_code_ = Wine({std::string(TALLYWEB_WINDOWS_BIN) + "/file_holder.exe",
-                         dir + "Tallyweb.htm", dir + "holder.ready", dir + "holder.stop"});
-    });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!folder.Exists("holder.ready") && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-  }
-  ~ReportHolder() { Release(); }
-
-  bool holding() const { return folder_.Exists("holder.ready"); }
-  int Release() {
-    if (thread_.joinable()) {
-      folder_.WriteFile("holder.stop", "");
-      thread_.join();
-    }
-    return exit_code_;
-  }
-
- private:
-  const ProgramFolder& folder_;
-  std::thread thread_;
-  int exit_code_ = -1;
-};
-
 enum class Report { kNone, kEarlierKept, kFolder };
 
 struct FailureCase {
@@ -264,7 +231,7 @@ TEST(FailureBox, ReportHeldOpenByAnotherProgram) {
 
   RunOutcome run;
   {
-    ReportHolder holder(folder);
+    FileHolder holder(folder, "Tallyweb.htm");
     ASSERT_TRUE(holder.holding()) << "file_holder.exe did not start";
     run = folder.Run();
     EXPECT_EQ(0, holder.Release());

@@ -498,4 +498,27 @@ RunOutcome ProgramFolder::RunNative(const ShellWait& wait) const {
   return outcome;
 }
 
+FileHolder::FileHolder(const ProgramFolder& folder, const std::string& file_name)
+    : folder_(folder) {
+  const std::string dir = folder.ProgramDirectory();
+  thread_ = std::thread([this, dir, file_name] {
+    exit_code_ = Wine({std::string(TALLYWEB_WINDOWS_BIN) + "/file_holder.exe",
+                       dir + file_name, dir + "holder.ready", dir + "holder.stop"});
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!holding() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+bool FileHolder::holding() const { return folder_.Exists("holder.ready"); }
+
+int FileHolder::Release() {
+  if (thread_.joinable()) {
+    folder_.WriteFile("holder.stop", "");
+    thread_.join();
+  }
+  return exit_code_;
+}
+
 }  // namespace tallyweb::e2e

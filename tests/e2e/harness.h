@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tallyweb::e2e {
@@ -130,5 +131,26 @@ void SetHtmHandler(bool recorder);
 
 /// Runs `wine` with `args` in the test prefix; its exit code.
 int Wine(const std::vector<std::string>& args);
+
+/// Holds a file of the folder open for writing, sharing reading and writing,
+/// through file_holder.exe under Wine, until Release() or destruction. The
+/// program's own opens share reading only, so they cannot open such a file.
+class FileHolder {
+ public:
+  FileHolder(const ProgramFolder& folder, const std::string& file_name);
+  ~FileHolder() { Release(); }
+  FileHolder(const FileHolder&) = delete;
+  FileHolder& operator=(const FileHolder&) = delete;
+
+  /// Whether the holder has the file open.
+  bool holding() const;
+  /// Lets the file go; the holder's exit code.
+  int Release();
+
+ private:
+  const ProgramFolder& folder_;
+  std::thread thread_;
+  int exit_code_ = -1;
+};
 
 }  // namespace tallyweb::e2e

@@ -154,36 +154,6 @@ TEST(Hostile, DiskFullWhileWritingKeepsOnlyWholeBlocks) {
 
 // --- A template another program holds open ----------------------------------
 
-// Runs file_holder.exe on the folder's template while the test needs it.
-class TemplateHolder {
- public:
-  explicit TemplateHolder(const ProgramFolder& folder) : folder_(folder) {
-    const std::string dir = folder.ProgramDirectory();
-    thread_ = std::thread([this, dir] {
-      exit_code_ = Wine({std::string(TALLYWEB_WINDOWS_BIN) + "/file_holder.exe",
-                         dir + "template.txt", dir + "holder.ready", dir + "holder.stop"});
-    });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!folder.Exists("holder.ready") && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ~TemplateHolder() { Release(); }
-
-  bool holding() const { return folder_.Exists("holder.ready"); }
-  int Release() {
-    if (thread_.joinable()) {
-      folder_.WriteFile("holder.stop", "");
-      thread_.join();
-    }
-    return exit_code_;
-  }
-
- private:
-  const ProgramFolder& folder_;
-  std::thread thread_;
-  int exit_code_ = -1;
-};
-
 // Another program has the template open for writing (an editor saving it):
 // the loader shares reading only, so the open is refused, exactly as for a
 // missing template. The native build has no such sharing rules to test.
@@ -196,7 +166,7 @@ TEST(Hostile, TemplateHeldOpenForWritingCannotBeOpened) {
 
   RunOutcome run;
   {
-    TemplateHolder holder(folder);
+    FileHolder holder(folder, "template.txt");
     ASSERT_TRUE(holder.holding()) << "file_holder.exe did not start";
     run = folder.Run();
     EXPECT_EQ(0, holder.Release());
