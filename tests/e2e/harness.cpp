@@ -366,11 +366,30 @@ std::string Hex(const std::string& name, std::uint32_t type, const std::string& 
 
 int Wine(const std::vector<std::string>& args) { return RunWine(args).exit_code; }
 
-void RemoveDownloadList() {
-  // Exit code 1 when there is nothing to remove.
-  Wine({"reg", "delete", kVendorKey, "/f", "/reg:32"});
+namespace {
+
+// reg delete exits with 1 both when there is nothing to remove and when it
+// fails, so a key still there afterwards is what tells the two apart; like an
+// import, a delete that was refused is tried again.
+void DeleteKey(const std::string& key, bool view32) {
+  std::vector<std::string> del = {"reg", "delete", key, "/f"};
+  std::vector<std::string> query = {"reg", "query", key};
+  if (view32) {
+    del.push_back("/reg:32");
+    query.push_back("/reg:32");
+  }
+  bool gone = false;
+  for (int attempt = 1; attempt <= 3 && !gone; ++attempt) {
+    gone = Wine(del) == 0 || Wine(query) != 0;
+    if (!gone) std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  EXPECT_TRUE(gone) << "wine reg delete left " << key;
   hive_stale = true;
 }
+
+}  // namespace
+
+void RemoveDownloadList() { DeleteKey(kVendorKey, /*view32=*/true); }
 
 void PlantDownloadList(const std::vector<DownloadKey>& keys) {
   RemoveDownloadList();
@@ -385,8 +404,7 @@ void PlantDownloadList(const std::vector<DownloadKey>& keys) {
 
 void SetHtmHandler(bool recorder) {
   if (!recorder) {
-    Wine({"reg", "delete", "HKCR\\.htm", "/f"});
-    hive_stale = true;
+    DeleteKey("HKCR\\.htm", /*view32=*/false);
     return;
   }
   std::string command = "\"" +
