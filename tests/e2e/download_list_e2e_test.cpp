@@ -79,6 +79,21 @@ TEST_F(DownloadList, ItemsComeInTheRegistrysOrder) {
   EXPECT_EQ("A=1\r\nb=2\r\nc=3\r\n", run.report);
 }
 
+// Text values of no bytes read as empty whatever their type, and a REG_DWORD
+// shorter than 4 bytes fills only the low bytes of the size.
+TEST_F(DownloadList, ShortValuesReadAsEmptyOrTheirOwnBytes) {
+  PlantDownloadList({{"X",
+                      {Hex("Item_MainURL", 3, ""), Hex("Item_OutputFilename", 0, ""),
+                       Hex("Item_Size", 4, "\x01\x02"), Text("Item_Description", "")}}});
+  ProgramFolder folder(Build::kWindows);
+  folder.WriteTemplate(kEveryPlaceholder);
+
+  RunOutcome run = folder.Run();
+
+  EXPECT_EQ(0, run.exit_code) << run.stderr_text;
+  EXPECT_EQ("X|||file://|513|\r\n", run.report);
+}
+
 // An item that cannot be read ends the run in the box, after the earlier
 // items' whole 128-byte blocks reached the file; the shell is not asked.
 TEST_F(DownloadList, UnreadableItemStopsTheRunMidList) {
@@ -94,6 +109,16 @@ TEST_F(DownloadList, UnreadableItemStopsTheRunMidList) {
       {"Item_Size as REG_QWORD", Hex("Item_Size", 11, std::string(8, '\x01')),
        "Failed to get data for 'Item_Size'."},
       {"Item_MainURL as REG_DWORD", Dword("Item_MainURL", 7),
+       "Invalid data type for 'Item_MainURL'."},
+      // The ANSI read decides by the converted length whether the 4-byte
+      // buffer holds the data: refused past 4 bytes, the wrong type within.
+      {"Item_Size as REG_SZ of two digits and a NUL",
+       Hex("Item_Size", 1, std::string("12\0", 3)), "Invalid data type for 'Item_Size'."},
+      {"Item_Size as REG_SZ of four digits and a NUL",
+       Hex("Item_Size", 1, std::string("1234\0", 5)), "Failed to get data for 'Item_Size'."},
+      {"Item_Size as REG_NONE of no bytes", Hex("Item_Size", 0, ""),
+       "Invalid data type for 'Item_Size'."},
+      {"Item_MainURL as REG_MULTI_SZ", Hex("Item_MainURL", 7, std::string("a\0b\0\0", 5)),
        "Invalid data type for 'Item_MainURL'."},
   };
   for (const auto& c : cases) {
