@@ -83,6 +83,7 @@ class WineHiveStore : public RegistryStore {
     *key = next_handle_;
     next_handle_ += 4;
     handles_[*key] = node;
+    ++open_counts_[node];
     return kErrorSuccess;
   }
 
@@ -93,8 +94,8 @@ class WineHiveStore : public RegistryStore {
     *info = RegKeyInfo{};
     info->subkey_count = static_cast<std::uint32_t>(hive_->ChildCount(node));
     for (std::size_t i = 0; i < hive_->ChildCount(node); ++i) {
-      info->longest_subkey_name =
-          std::max(info->longest_subkey_name, Size(hive_->Name(hive_->Child(node, i))));
+      info->longest_subkey_name = std::max(
+          info->longest_subkey_name, static_cast<std::uint32_t>(hive_->NameSize(hive_->Child(node, i))));
     }
     const std::vector<WineHiveValue>& values = hive_->Values(node);
     info->value_count = static_cast<std::uint32_t>(values.size());
@@ -115,12 +116,12 @@ class WineHiveStore : public RegistryStore {
     std::int32_t result = Resolve(key, &node);
     if (result != kErrorSuccess) return result;
     if (index >= hive_->ChildCount(node)) return kErrorNoMoreItems;
-    const std::string& child = hive_->Name(hive_->Child(node, index));
+    const std::string_view child = hive_->NameView(hive_->Child(node, index));
     // Too short: buffer and length stay as they were, as under Wine.
     if (child.size() >= *length) return kErrorMoreData;
     std::memcpy(name, child.data(), child.size());
     name[child.size()] = '\0';
-    *length = Size(child);
+    *length = static_cast<std::uint32_t>(child.size());
     return kErrorSuccess;
   }
 
@@ -143,7 +144,19 @@ class WineHiveStore : public RegistryStore {
     return kErrorSuccess;
   }
 
-  void CloseKey(RegKey key) override { handles_.erase(key); }
+  // A key's values are parsed when it is read and dropped with its last
+  // handle: a run reads each download's key once, and keeping them all would
+  // hold the whole list in memory.
+  void CloseKey(RegKey key) override {
+    auto handle = handles_.find(key);
+    if (handle == handles_.end()) return;
+    const WineHive::KeyId node = handle->second;
+    handles_.erase(handle);
+    auto count = open_counts_.find(node);
+    if (--count->second > 0) return;
+    open_counts_.erase(count);
+    hive_->ForgetValues(node);
+  }
 
  private:
   // The hive key behind `key`: HKEY_LOCAL_MACHINE is the hive's root, and
@@ -163,6 +176,7 @@ class WineHiveStore : public RegistryStore {
 
   std::unique_ptr<WineHive> hive_;
   std::map<RegKey, WineHive::KeyId> handles_;
+  std::map<WineHive::KeyId, std::uint32_t> open_counts_;  // handles open on each key
   RegKey next_handle_ = 0x100;
 };
 
@@ -180,14 +194,16 @@ std::string HivePathFromEnvironment() {
 // megabytes, and filling fresh memory with it costs several times more than
 // indexing it. A file cut short under the mapping would fault, but wineserver
 // never cuts its hive: it writes a new file and renames it over the old one.
+// The hive reads through the file about once, and the pages it has read would
+// otherwise stay counted as the program's memory: released now and then, they
+// come back from the page cache if read again.
 std::unique_ptr<WineHive> ParseFile(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return nullptr;
   struct stat st {};
   void* bytes = MAP_FAILED;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    bytes = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ,
-                   MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    bytes = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
   }
   ::close(fd);
   if (bytes == MAP_FAILED) return nullptr;
@@ -195,7 +211,9 @@ std::unique_ptr<WineHive> ParseFile(const std::string& path) {
   std::shared_ptr<const void> mapping(bytes, [size](const void* p) {
     ::munmap(const_cast<void*>(p), size);
   });
-  return WineHive::Parse(std::string_view(static_cast<const char*>(bytes), size), std::move(mapping));
+  auto release = [bytes, size] { ::madvise(bytes, size, MADV_DONTNEED); };
+  return WineHive::Parse(std::string_view(static_cast<const char*>(bytes), size), std::move(mapping),
+                         release);
 }
 
 }  // namespace

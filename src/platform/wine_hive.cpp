@@ -278,34 +278,63 @@ std::string DeliveredData(const WineHiveValue& value) {
   return text ? Utf16ToUtf8(value.data) : value.data;
 }
 
-WineHive::WineHive(std::string owned, std::string_view text, std::shared_ptr<const void> owner)
-    : owned_(std::move(owned)), text_(text), owner_(std::move(owner)) {
+WineHive::WineHive(std::string owned, std::string_view text, std::shared_ptr<const void> owner,
+                   ReleaseText release_text)
+    : owned_(std::move(owned)),
+      text_(text),
+      owner_(std::move(owner)),
+      release_text_(std::move(release_text)) {
   if (owner_ == nullptr) text_ = owned_;
+  if (release_text_) stretches_read_.assign((text_.size() >> 16) / 64 + 1, 0);
 }
 
 std::unique_ptr<WineHive> WineHive::Parse(std::string text) {
-  std::unique_ptr<WineHive> hive(new WineHive(std::move(text), std::string_view(), nullptr));
+  std::unique_ptr<WineHive> hive(new WineHive(std::move(text), std::string_view(), nullptr, nullptr));
   if (!hive->Index()) return nullptr;
   return hive;
 }
 
-std::unique_ptr<WineHive> WineHive::Parse(std::string_view text, std::shared_ptr<const void> owner) {
+std::unique_ptr<WineHive> WineHive::Parse(std::string_view text, std::shared_ptr<const void> owner,
+                                          ReleaseText release_text) {
   if (owner == nullptr) return Parse(std::string(text));
-  std::unique_ptr<WineHive> hive(new WineHive(std::string(), text, std::move(owner)));
+  std::unique_ptr<WineHive> hive(
+      new WineHive(std::string(), text, std::move(owner), std::move(release_text)));
   if (!hive->Index()) return nullptr;
   return hive;
+}
+
+// The owner of a mapped file is told to release it once sixteen 64 KiB
+// stretches have been read since it last did (the kernel maps a file's pages
+// 64 KiB at a time), so that about a megabyte of the text is in memory however
+// large the hive. Stretches are counted once each: reading a key line also
+// reads the names of its parents, far back in the text, every time.
+void WineHive::Touch(std::size_t offset) const {
+  constexpr int kStretchShift = 16;
+  constexpr std::size_t kStretchesPerRelease = 16;
+  if (!release_text_) return;
+  const std::size_t stretch = offset >> kStretchShift;
+  std::uint64_t& word = stretches_read_[stretch / 64];
+  const std::uint64_t bit = std::uint64_t{1} << (stretch % 64);
+  if ((word & bit) != 0) return;
+  word |= bit;
+  if (++stretches_since_release_ < kStretchesPerRelease) return;
+  stretches_since_release_ = 0;
+  std::fill(stretches_read_.begin(), stretches_read_.end(), 0);
+  release_text_();
 }
 
 // One pass over the file: checks that every line is of a known kind and
-// records each key line with the span of lines below it. Values wait.
+// records each key line. Values wait.
 bool WineHive::Index() {
   std::string_view text = text_;
   if (text.empty() || text.back() != '\n') return false;
-  if (std::memchr(text.data(), '\0', text.size()) != nullptr) return false;
   // Wine writes a key every 200 bytes or so; one allocation is cheaper than
-  // growing the array through a large hive.
+  // growing the array through a large hive, and the pages past the last key
+  // are never touched.
   keys_.reserve(text.size() / 128 + 1);
+  last_child_.reserve(keys_.capacity());
   keys_.emplace_back();
+  last_child_.push_back(kNone);
   LineReader lines(text, 0, text.size());
   std::string_view line;
   std::size_t line_begin = 0;
@@ -313,16 +342,11 @@ bool WineHive::Index() {
   bool have_key = false;
   bool continued = false;
   KeyId current = kRoot;
-  std::size_t body_begin = 0;
-  auto close_body = [&](std::size_t end) {
-    Key& key = keys_[current];
-    if (key.body.end == 0) {
-      key.body = Span{body_begin, end};
-    } else {
-      more_bodies_.emplace_back(current, Span{body_begin, end});
-    }
-  };
   while (lines.Next(&line, &line_begin)) {
+    Touch(line_begin);
+    // Line by line, every byte but the line ends is looked at for a NUL, and
+    // the pages behind can be released as the scan goes.
+    if (std::memchr(line.data(), '\0', line.size()) != nullptr) return false;
     if (continued) {
       continued = EndsWithBackslash(line);
       continue;
@@ -331,10 +355,10 @@ bool WineHive::Index() {
     if (trimmed.empty()) continue;
     switch (trimmed[0]) {
       case '[':
-        if (have_key) close_body(line_begin);
-        if (!AddKeyLine(trimmed, &current)) return false;
+        if (!AddKeyLine(trimmed, static_cast<std::size_t>(trimmed.data() - text.data()), &current)) {
+          return false;
+        }
         have_key = true;
-        body_begin = lines.Position();
         break;
       case '@':
       case '"':
@@ -351,169 +375,279 @@ bool WineHive::Index() {
     }
   }
   if (continued) return false;
-  if (have_key) close_body(text.size());
+  std::vector<KeyId>().swap(last_child_);
   return true;
 }
 
-// "[Path\\To\\Key] seconds": the path is relative to the hive's root; runs of
-// backslashes separate names, as Wine reads them. Keys on the way that have
-// no line of their own (Wine writes only keys with values or without
-// subkeys) are made here.
-bool WineHive::AddKeyLine(std::string_view line, KeyId* key) {
-  // Most paths are plain ASCII whose only escapes are the doubled
-  // backslashes between names: their names are taken from the text as is.
+namespace {
+
+// Finds the "]" that ends a key line's path. A plain path (ASCII whose only
+// escapes are the doubled backslashes between names) can be read in place;
+// any other must be decoded. `*after` is the position after the "]".
+bool FindPathEnd(std::string_view line, bool* plain, std::size_t* after) {
   std::size_t close = 1;
-  bool plain = true;
+  *plain = true;
   while (close < line.size() && line[close] != ']') {
     unsigned char c = static_cast<unsigned char>(line[close]);
     if (c == '\\' && close + 1 < line.size() && line[close + 1] == '\\') {
       close += 2;
       continue;
     }
-    if (c == '\\' || c >= 0x80) plain = false;
+    if (c == '\\' || c >= 0x80) *plain = false;
     close += c == '\\' ? 2 : 1;
   }
-  std::size_t after = 0;
-  std::vector<std::string_view> names;
-  if (plain) {
-    if (close >= line.size()) return false;
-    after = close + 1;
-    std::string_view path = line.substr(1, close - 1);
-    if (StartsWith(path, "\\")) return false;
-    for (std::size_t start = 0; start < path.size();) {
-      std::size_t stop = std::min(path.find('\\', start), path.size());
-      if (stop > start) names.push_back(path.substr(start, stop - start));
-      start = stop + 1;
-    }
-  } else {
-    std::u16string path;
-    after = 1;
-    if (!DecodeEscaped(line, &after, ']', &path)) return false;
-    if (!path.empty() && path[0] == u'\\') return false;
-    for (std::size_t start = 0; start < path.size();) {
-      std::size_t stop = std::min(path.find(u'\\', start), path.size());
-      if (stop > start) {
-        decoded_names_.push_back(UnitsToUtf8(std::u16string_view(path).substr(start, stop - start)));
-        names.push_back(decoded_names_.back());
-      }
-      start = stop + 1;
-    }
+  if (*plain) {
+    *after = close + 1;
+    return close < line.size();
   }
-  KeyId node = kRoot;
-  for (std::string_view name : names) node = FindOrAddChild(node, name);
+  std::u16string path;
+  *after = 1;
+  return DecodeEscaped(line, after, ']', &path);
+}
+
+// The seconds after a key line's path, as FILETIME; false when there are none.
+bool KeyLineTime(std::string_view line, std::uint64_t* time) {
+  bool plain = true;
+  std::size_t after = 0;
+  if (!FindPathEnd(line, &plain, &after)) return false;
   std::string_view rest = TrimLeft(line.substr(after));
   std::uint64_t seconds = 0;
   std::size_t digits = 0;
   while (digits < rest.size() && digits < 12 && rest[digits] >= '0' && rest[digits] <= '9') {
     seconds = seconds * 10 + static_cast<std::uint64_t>(rest[digits++] - '0');
   }
-  if (digits > 0) keys_[node].last_write_time = (seconds + kUnixEpochSeconds) * kFiletimeTicksPerSecond;
+  if (digits == 0) return false;
+  *time = (seconds + kUnixEpochSeconds) * kFiletimeTicksPerSecond;
+  return true;
+}
+
+// The line at `begin`, without its line end.
+std::string_view LineAt(std::string_view text, std::size_t begin) {
+  std::string_view line;
+  std::size_t line_begin = 0;
+  LineReader(text, begin, text.size()).Next(&line, &line_begin);
+  return line;
+}
+
+std::size_t NextLineBegin(std::string_view text, std::size_t pos) {
+  const void* nl = std::memchr(text.data() + pos, '\n', text.size() - pos);
+  return nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - text.data()) + 1 : text.size();
+}
+
+// Where the lines below a key line end: at the next key line, with the
+// continuation lines of a hex value skipped as Index skips them.
+std::size_t BodyEnd(std::string_view text, std::size_t begin) {
+  LineReader lines(text, begin, text.size());
+  std::string_view line;
+  std::size_t line_begin = 0;
+  bool continued = false;
+  while (lines.Next(&line, &line_begin)) {
+    if (continued) {
+      continued = EndsWithBackslash(line);
+      continue;
+    }
+    std::string_view trimmed = TrimLeft(line);
+    if (trimmed.empty()) continue;
+    if (trimmed[0] == '[') return line_begin;
+    if (trimmed[0] == '@' || trimmed[0] == '"') continued = EndsWithBackslash(trimmed);
+  }
+  return text.size();
+}
+
+}  // namespace
+
+// "[Path\\To\\Key] seconds": the path is relative to the hive's root; runs of
+// backslashes separate names, as Wine reads them. Keys on the way that have
+// no line of their own (Wine writes only keys with values or without
+// subkeys) are made here. The seconds are read when the key's values are.
+bool WineHive::AddKeyLine(std::string_view line, std::size_t line_begin, KeyId* key) {
+  bool plain = true;
+  std::size_t after = 0;
+  if (!FindPathEnd(line, &plain, &after)) return false;
+  KeyId node = kRoot;
+  if (plain) {
+    std::string_view path = line.substr(1, after - 2);
+    if (StartsWith(path, "\\")) return false;
+    for (std::size_t start = 0; start < path.size();) {
+      std::size_t stop = std::min(path.find('\\', start), path.size());
+      if (stop > start) {
+        node = FindOrAddChild(node, path.substr(start, stop - start), line_begin, 1 + start);
+      }
+      start = stop + 1;
+    }
+  } else {
+    std::u16string path;
+    std::size_t end = 1;
+    DecodeEscaped(line, &end, ']', &path);
+    if (!path.empty() && path[0] == u'\\') return false;
+    for (std::size_t start = 0; start < path.size();) {
+      std::size_t stop = std::min(path.find(u'\\', start), path.size());
+      if (stop > start) {
+        std::string name = UnitsToUtf8(std::u16string_view(path).substr(start, stop - start));
+        node = FindOrAddChild(node, name, line_begin, std::string::npos);
+      }
+      start = stop + 1;
+    }
+  }
+  Key& k = keys_[node];
+  if (node != kRoot && k.line == line_begin && (k.flags & kOwnLine) == 0 &&
+      (k.flags & kMoreLines) == 0) {
+    k.flags |= kOwnLine;  // made by this very line: its first own line
+  } else {
+    more_lines_.emplace_back(node, line_begin);
+    k.flags |= kMoreLines;
+  }
   *key = node;
   return true;
 }
 
+std::string_view WineHive::NameView(KeyId key) const {
+  const Key& k = keys_[key];
+  if (k.name_size == 0) return std::string_view();
+  if ((k.flags & kDecodedName) != 0) return decoded_names_[k.name_begin];
+  const std::size_t begin = static_cast<std::size_t>(k.line) + k.name_begin;
+  Touch(begin);
+  return text_.substr(begin, k.name_size);
+}
+
 // Wine writes keys sorted, so a new name usually sorts after the parent's
 // last child and cannot already be there; only names out of order cost a
-// walk over the siblings.
-WineHive::KeyId WineHive::FindOrAddChild(KeyId parent, std::string_view name) {
+// walk over the siblings. A new key keeps where its name is in the text:
+// `name_begin` within the line at `line`, npos for a decoded name.
+WineHive::KeyId WineHive::FindOrAddChild(KeyId parent, std::string_view name, std::uint64_t line,
+                                         std::size_t name_begin) {
   bool in_order = true;
-  if (keys_[parent].last_child != kNone) {
-    int order = CompareNames(keys_[keys_[parent].last_child].name, name);
-    if (order == 0) return keys_[parent].last_child;
-    in_order = order < 0 && keys_[parent].children_in_order;
+  const KeyId last = last_child_[parent];
+  if (last != kNone) {
+    int order = CompareNames(NameView(last), name);
+    if (order == 0) return last;
+    in_order = order < 0 && (keys_[parent].flags & kChildrenInOrder) != 0;
   }
   if (!in_order) {
     for (KeyId child = keys_[parent].first_child; child != kNone; child = keys_[child].next_sibling) {
-      if (SameName(keys_[child].name, name)) return child;
+      if (SameName(NameView(child), name)) return child;
     }
   }
   KeyId id = static_cast<KeyId>(keys_.size());
-  keys_.emplace_back();
-  keys_[id].name = name;
+  Key key;
+  key.line = line;
+  key.name_size = static_cast<std::uint32_t>(name.size());
+  constexpr std::size_t kMax32 = 0xFFFFFFFFu;
+  if (name_begin > kMax32 || name.size() > kMax32) {
+    name_begin = std::string::npos;  // past what the index holds: keep a copy
+  }
+  if (name_begin == std::string::npos) {
+    key.flags |= kDecodedName;
+    key.name_begin = static_cast<std::uint32_t>(decoded_names_.size());
+    decoded_names_.emplace_back(name);
+  } else {
+    key.name_begin = static_cast<std::uint32_t>(name_begin);
+  }
+  keys_.push_back(key);
+  last_child_.push_back(kNone);
   Key& p = keys_[parent];
-  if (p.last_child == kNone) {
+  if (last == kNone) {
     p.first_child = id;
   } else {
-    keys_[p.last_child].next_sibling = id;
+    keys_[last].next_sibling = id;
   }
-  p.last_child = id;
+  last_child_[parent] = id;
   ++p.child_count;
-  p.children_in_order = in_order;
+  if (!in_order) p.flags &= static_cast<std::uint8_t>(~kChildrenInOrder);
   return id;
 }
 
-WineHive::Detail& WineHive::DetailOf(KeyId key) {
-  if (keys_[key].detail != kNone) return details_[keys_[key].detail];
-  keys_[key].detail = static_cast<std::uint32_t>(details_.size());
-  details_.emplace_back();
-  Detail& detail = details_.back();
-  detail.children.reserve(keys_[key].child_count);
+const std::vector<WineHive::KeyId>& WineHive::Children(KeyId key) {
+  auto found = children_.find(key);
+  if (found != children_.end()) return found->second;
+  std::vector<KeyId>& children = children_[key];
+  children.reserve(keys_[key].child_count);
   for (KeyId child = keys_[key].first_child; child != kNone; child = keys_[child].next_sibling) {
-    detail.children.push_back(child);
+    children.push_back(child);
   }
-  if (!keys_[key].children_in_order) {
-    std::sort(detail.children.begin(), detail.children.end(), [this](KeyId a, KeyId b) {
-      return CompareNames(keys_[a].name, keys_[b].name) < 0;
+  if ((keys_[key].flags & kChildrenInOrder) == 0) {
+    std::sort(children.begin(), children.end(), [this](KeyId a, KeyId b) {
+      return CompareNames(NameView(a), NameView(b)) < 0;
     });
   }
-  return detail;
+  return children;
 }
 
 bool WineHive::FindChild(KeyId key, std::string_view name, KeyId* child) {
-  const std::vector<KeyId>& children = DetailOf(key).children;
+  if (keys_[key].child_count == 0) return false;
+  const std::vector<KeyId>& children = Children(key);
   auto it = std::lower_bound(children.begin(), children.end(), name, [this](KeyId a, std::string_view n) {
-    return CompareNames(keys_[a].name, n) < 0;
+    return CompareNames(NameView(a), n) < 0;
   });
-  if (it == children.end() || !SameName(keys_[*it].name, name)) return false;
+  if (it == children.end() || !SameName(NameView(*it), name)) return false;
   *child = *it;
   return true;
 }
 
-WineHive::KeyId WineHive::Child(KeyId key, std::size_t index) {
-  return DetailOf(key).children[index];
+WineHive::KeyId WineHive::Child(KeyId key, std::size_t index) { return Children(key)[index]; }
+
+// The key lines of `key` in file order, then the lines below each: the
+// seconds on the last key line that has them, overridden by the last
+// "#time=" option, and the values, a later line for a name winning.
+void WineHive::ParseValues(KeyId key, Parsed* parsed) {
+  const Key& k = keys_[key];
+  std::vector<std::size_t> lines;
+  if ((k.flags & kOwnLine) != 0) lines.push_back(static_cast<std::size_t>(k.line));
+  if ((k.flags & kMoreLines) != 0) {
+    for (const auto& more : more_lines_) {
+      if (more.first == key) lines.push_back(more.second);
+    }
+  }
+  for (std::size_t line : lines) {
+    Touch(line);
+    std::uint64_t time = 0;
+    if (KeyLineTime(LineAt(text_, line), &time)) parsed->last_write_time = time;
+  }
+  for (std::size_t line : lines) ParseBody(NextLineBegin(text_, line), parsed);
 }
 
-void WineHive::ParseValues(KeyId key, Detail& detail) {
-  detail.values_parsed = true;
-  std::vector<Span> bodies = {keys_[key].body};
-  for (const auto& more : more_bodies_) {
-    if (more.first == key) bodies.push_back(more.second);
-  }
-  for (const Span& body : bodies) {
-    LineReader lines(text_, body.begin, body.end);
-    std::string_view line;
-    std::size_t line_begin = 0;
-    while (lines.Next(&line, &line_begin)) {
-      std::string joined(TrimRight(TrimLeft(line)));
-      bool is_value = !joined.empty() && (joined[0] == '"' || joined[0] == '@');
-      // A long hex value goes on over lines ending in a backslash.
-      while (is_value && !joined.empty() && joined.back() == '\\' && lines.Next(&line, &line_begin)) {
-        joined.pop_back();
-        joined.append(TrimRight(TrimLeft(line)));
+void WineHive::ParseBody(std::size_t begin, Parsed* parsed) {
+  LineReader lines(text_, begin, BodyEnd(text_, begin));
+  std::string_view line;
+  std::size_t line_begin = 0;
+  std::string continued;
+  while (lines.Next(&line, &line_begin)) {
+    Touch(line_begin);
+    std::string_view joined = TrimRight(TrimLeft(line));
+    bool is_value = !joined.empty() && (joined[0] == '"' || joined[0] == '@');
+    // A long hex value goes on over lines ending in a backslash.
+    if (is_value && joined.back() == '\\') {
+      continued.assign(joined);
+      while (!continued.empty() && continued.back() == '\\' && lines.Next(&line, &line_begin)) {
+        continued.pop_back();
+        continued.append(TrimRight(TrimLeft(line)));
       }
-      std::uint64_t time = 0;
-      std::size_t pos = 6;
-      if (StartsWith(joined, "#time=") && ReadHex(joined, &pos, 16, &time)) {
-        keys_[key].last_write_time = time;
-      }
-      if (!is_value) continue;
-      WineHiveValue value;
-      if (!ParseValueLine(joined, &value)) continue;
-      auto same = std::find_if(detail.values.begin(), detail.values.end(),
-                               [&](const WineHiveValue& v) { return SameName(v.name, value.name); });
-      if (same != detail.values.end()) {
-        *same = std::move(value);  // a later line for the same name wins, as in Wine
-      } else {
-        detail.values.push_back(std::move(value));
-      }
+      joined = continued;
+    }
+    std::uint64_t time = 0;
+    std::size_t pos = 6;
+    if (StartsWith(joined, "#time=") && ReadHex(joined, &pos, 16, &time)) {
+      parsed->last_write_time = time;
+    }
+    if (!is_value) continue;
+    WineHiveValue value;
+    if (!ParseValueLine(joined, &value)) continue;
+    auto same = std::find_if(parsed->values.begin(), parsed->values.end(),
+                             [&](const WineHiveValue& v) { return SameName(v.name, value.name); });
+    if (same != parsed->values.end()) {
+      *same = std::move(value);  // a later line for the same name wins, as in Wine
+    } else {
+      parsed->values.push_back(std::move(value));
     }
   }
 }
 
 const std::vector<WineHiveValue>& WineHive::Values(KeyId key) {
-  Detail& detail = DetailOf(key);
-  if (!detail.values_parsed) ParseValues(key, detail);
-  return detail.values;
+  auto found = parsed_.find(key);
+  if (found != parsed_.end()) return found->second.values;
+  Parsed& parsed = parsed_[key];
+  ParseValues(key, &parsed);
+  return parsed.values;
 }
 
 const WineHiveValue* WineHive::FindValue(KeyId key, std::string_view name) {
@@ -525,7 +659,7 @@ const WineHiveValue* WineHive::FindValue(KeyId key, std::string_view name) {
 
 std::uint64_t WineHive::LastWriteTime(KeyId key) {
   Values(key);
-  return keys_[key].last_write_time;
+  return parsed_.find(key)->second.last_write_time;
 }
 
 }  // namespace tallyweb

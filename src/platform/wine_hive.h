@@ -2,14 +2,18 @@
 // system.reg holds HKEY_LOCAL_MACHINE). Parsing is pure: bytes in, a tree
 // out, no I/O, so that any bytes at all can be thrown at it.
 //
-// A default prefix's hive is megabytes of keys the program never looks at, so
-// Parse only checks the file's line structure and indexes the key lines; a
-// key's values are parsed the first time they are asked for, and a key's
-// subkeys are sorted the first time they are searched or enumerated.
+// A hive can hold a hundred thousand keys of which the program reads each
+// once, so Parse only checks the file's line structure and indexes the key
+// lines, a few dozen bytes a key that point into the text; a key's values are
+// parsed when they are asked for and kept only until the caller forgets
+// them, and a key's subkeys are sorted the first time they are searched or
+// enumerated.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <unordered_map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -33,6 +37,10 @@ class WineHive {
   /// Keys are numbered; the hive's root (the key all paths start from) is 0.
   using KeyId = std::uint32_t;
   static constexpr KeyId kRoot = 0;
+  /// Called now and then while the hive reads on through its text, so that
+  /// the owner of a mapped file can drop the pages read so far from memory.
+  /// The text must stay readable afterwards: the hive may come back to it.
+  using ReleaseText = std::function<void()>;
 
   /// Null when `text` is not a Wine hive or is damaged: wrong header, a NUL
   /// byte, a last line without its line end (a truncated file), or a line
@@ -41,7 +49,8 @@ class WineHive {
   static std::unique_ptr<WineHive> Parse(std::string text);
   /// The same over bytes the caller keeps alive through `owner` (a mapped
   /// file, say), so a large hive is not copied.
-  static std::unique_ptr<WineHive> Parse(std::string_view text, std::shared_ptr<const void> owner);
+  static std::unique_ptr<WineHive> Parse(std::string_view text, std::shared_ptr<const void> owner,
+                                         ReleaseText release_text = nullptr);
 
   /// The hive says "#arch=win64": its 32-bit view is Software\Wow6432Node.
   bool Is64Bit() const { return win64_; }
@@ -53,58 +62,76 @@ class WineHive {
   /// ASCII letters compared as lower case.
   KeyId Child(KeyId key, std::size_t index);
   /// The key's own name in UTF-8; empty for the root.
-  std::string Name(KeyId key) const { return std::string(keys_[key].name); }
+  std::string Name(KeyId key) const { return std::string(NameView(key)); }
+  /// The same without a copy, valid as long as the hive.
+  std::string_view NameView(KeyId key) const;
+  /// NameView(key).size(), without reading the text.
+  std::size_t NameSize(KeyId key) const { return keys_[key].name_size; }
 
-  /// The key's values, parsed on first use. A value line that cannot be
-  /// parsed is left out, as Wine leaves it out when it loads the hive.
+  /// The key's values, parsed on first use and kept until ForgetValues(key).
+  /// A value line that cannot be parsed is left out, as Wine leaves it out
+  /// when it loads the hive.
   const std::vector<WineHiveValue>& Values(KeyId key);
   /// The value named `name` (empty: the default value), ignoring ASCII case.
   const WineHiveValue* FindValue(KeyId key, std::string_view name);
   /// FILETIME of the key's last write: its "#time=" option, else the seconds
   /// on its key line; 0 for a key the hive implies but does not list.
   std::uint64_t LastWriteTime(KeyId key);
+  /// Drops what Values and LastWriteTime parsed for `key`: references they
+  /// gave for it die, and the next call parses the text again.
+  void ForgetValues(KeyId key) { parsed_.erase(key); }
 
  private:
   static constexpr KeyId kNone = 0xFFFFFFFFu;
-  struct Span {
-    std::size_t begin;
-    std::size_t end;
-  };
-  // Every key of the hive, kept small and in one array: a default prefix
-  // has thousands, and the program looks at a handful.
+  // Key::flags.
+  static constexpr std::uint8_t kOwnLine = 1;       // `line` is the key's own key line
+  static constexpr std::uint8_t kDecodedName = 2;   // name_begin indexes decoded_names_
+  static constexpr std::uint8_t kMoreLines = 4;     // has (more) key lines in more_lines_
+  static constexpr std::uint8_t kChildrenInOrder = 8;  // appended in enumeration order
+  // Every key of the hive in one array, 32 bytes each: the name and the
+  // values stay in the text, found again from the key line.
   struct Key {
-    std::string_view name;  // into the text, or into decoded_names_
+    std::uint64_t line = 0;  // offset of the key line that first named the key
+    std::uint32_t name_begin = 0;  // offset of the name in that line
+    std::uint32_t name_size = 0;
     KeyId first_child = kNone;
-    KeyId last_child = kNone;
     KeyId next_sibling = kNone;
     std::uint32_t child_count = 0;
-    std::uint32_t detail = kNone;  // index in details_ once looked at
-    Span body{0, 0};  // the lines below its (first) key line
-    std::uint64_t last_write_time = 0;
-    bool children_in_order = true;  // appended in enumeration order
+    std::uint8_t flags = kChildrenInOrder;
   };
-  // What a key gets when it is first looked at.
-  struct Detail {
-    std::vector<KeyId> children;  // in enumeration order
+  // What Values parsed for a key.
+  struct Parsed {
     std::vector<WineHiveValue> values;
-    bool values_parsed = false;
+    std::uint64_t last_write_time = 0;
   };
 
-  WineHive(std::string owned, std::string_view text, std::shared_ptr<const void> owner);
+  WineHive(std::string owned, std::string_view text, std::shared_ptr<const void> owner,
+           ReleaseText release_text);
   bool Index();
-  bool AddKeyLine(std::string_view line, KeyId* key);
-  KeyId FindOrAddChild(KeyId parent, std::string_view name);
-  Detail& DetailOf(KeyId key);
-  void ParseValues(KeyId key, Detail& detail);
+  bool AddKeyLine(std::string_view line, std::size_t line_begin, KeyId* key);
+  KeyId FindOrAddChild(KeyId parent, std::string_view name, std::uint64_t line,
+                       std::size_t name_begin);
+  const std::vector<KeyId>& Children(KeyId key);
+  std::vector<std::size_t> OwnLines(KeyId key) const;
+  void ParseValues(KeyId key, Parsed* parsed);
+  void ParseBody(std::size_t begin, Parsed* parsed);
+  void Touch(std::size_t offset) const;
 
   std::string owned_;
   std::string_view text_;
   std::shared_ptr<const void> owner_;
+  ReleaseText release_text_;
   bool win64_ = false;
   std::vector<Key> keys_;
-  std::deque<Detail> details_;  // a deque: references to a key's values stay valid
-  std::vector<std::pair<KeyId, Span>> more_bodies_;  // keys with several key lines
+  std::vector<KeyId> last_child_;  // while indexing only
+  std::unordered_map<KeyId, std::vector<KeyId>> children_;  // in enumeration order
+  std::unordered_map<KeyId, Parsed> parsed_;  // node-based: references stay valid
+  std::vector<std::pair<KeyId, std::size_t>> more_lines_;  // key lines past a key's first
   std::deque<std::string> decoded_names_;  // names that had escapes
+  // The stretches of text read since the owner last released it, one bit
+  // each, to tell it when to release it again.
+  mutable std::vector<std::uint64_t> stretches_read_;
+  mutable std::size_t stretches_since_release_ = 0;
 };
 
 /// UTF-16LE bytes as UTF-8, as the ANSI registry calls would give them in a
