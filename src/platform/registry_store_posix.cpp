@@ -133,7 +133,7 @@ class WineHiveStore : public RegistryStore {
     const WineHiveValue* value = hive_->FindValue(node, name);
     if (value == nullptr) return kErrorFileNotFound;
     if (data != nullptr && size == nullptr) return kInvalidParameter;
-    std::string bytes = DeliveredData(*value);
+    const std::string& bytes = Delivered(value);
     if (type != nullptr) *type = value->type;
     if (size == nullptr) return kErrorSuccess;
     std::uint32_t room = *size;
@@ -152,6 +152,7 @@ class WineHiveStore : public RegistryStore {
     if (handle == handles_.end()) return;
     const WineHive::KeyId node = handle->second;
     handles_.erase(handle);
+    delivered_for_ = nullptr;
     auto count = open_counts_.find(node);
     if (--count->second > 0) return;
     open_counts_.erase(count);
@@ -159,6 +160,17 @@ class WineHiveStore : public RegistryStore {
   }
 
  private:
+  // A text value is asked for twice, its size and then its bytes: the
+  // conversion is kept for the second time. The value lives until its key's
+  // last handle closes, which forgets this.
+  const std::string& Delivered(const WineHiveValue* value) {
+    if (value != delivered_for_) {
+      delivered_ = DeliveredData(*value);
+      delivered_for_ = value;
+    }
+    return delivered_;
+  }
+
   // The hive key behind `key`: HKEY_LOCAL_MACHINE is the hive's root, and
   // without a hive there is no key to give.
   std::int32_t Resolve(RegKey key, WineHive::KeyId* node) const {
@@ -178,6 +190,8 @@ class WineHiveStore : public RegistryStore {
   std::map<RegKey, WineHive::KeyId> handles_;
   std::map<WineHive::KeyId, std::uint32_t> open_counts_;  // handles open on each key
   RegKey next_handle_ = 0x100;
+  const WineHiveValue* delivered_for_ = nullptr;
+  std::string delivered_;
 };
 
 std::string HivePathFromEnvironment() {

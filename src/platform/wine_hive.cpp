@@ -182,16 +182,38 @@ struct StringType {
 constexpr StringType kStringTypes[] = {
     {"\"", kRegSz}, {"str:\"", kRegSz}, {"str(2):\"", kRegExpandSz}, {"str(7):\"", kRegMultiSz}};
 
+// The common quoted string, ASCII without escapes, stands for itself: `*run`
+// is its text and `*pos` moves past its closing quote. False for anything
+// else, which DecodeEscaped reads.
+bool ReadPlainQuoted(std::string_view s, std::size_t* pos, std::string_view* run) {
+  for (std::size_t i = *pos; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == '"') {
+      *run = s.substr(*pos, i - *pos);
+      *pos = i + 1;
+      return true;
+    }
+    if (c == '\\' || c >= 0x80) return false;
+  }
+  return false;
+}
+
 // The data after "name=": a string as UTF-16LE with a NUL added (Wine drops
 // the NUL when it writes), dword:, hex: or hex(type):.
 bool ParseData(std::string_view s, WineHiveValue* value) {
   for (const auto& string_type : kStringTypes) {
     if (!StartsWith(s, string_type.prefix)) continue;
     std::size_t pos = string_type.prefix.size();
+    value->type = string_type.type;
+    std::string_view run;
+    if (ReadPlainQuoted(s, &pos, &run)) {
+      value->data.assign(run.size() * 2 + 2, '\0');
+      for (std::size_t i = 0; i < run.size(); ++i) value->data[2 * i] = run[i];
+      return OnlyBlanksFrom(s, pos);
+    }
     std::u16string units;
     if (!DecodeEscaped(s, &pos, '"', &units) || !OnlyBlanksFrom(s, pos)) return false;
     units.push_back(0);
-    value->type = string_type.type;
     value->data = UnitsToBytes(units);
     return true;
   }
@@ -221,10 +243,15 @@ bool ParseData(std::string_view s, WineHiveValue* value) {
 bool ParseValueLine(std::string_view line, WineHiveValue* value) {
   std::size_t pos = 0;
   if (line[0] == '"') {
-    std::u16string name;
     pos = 1;
-    if (!DecodeEscaped(line, &pos, '"', &name)) return false;
-    value->name = UnitsToUtf8(name);
+    std::string_view run;
+    if (ReadPlainQuoted(line, &pos, &run)) {
+      value->name.assign(run);
+    } else {
+      std::u16string name;
+      if (!DecodeEscaped(line, &pos, '"', &name)) return false;
+      value->name = UnitsToUtf8(name);
+    }
   } else {
     pos = 1;  // '@', the default value
   }
@@ -264,6 +291,15 @@ bool EndsWithBackslash(std::string_view line) {
 }  // namespace
 
 std::string Utf16ToUtf8(std::string_view utf16le) {
+  // Most text is ASCII: each unit's low byte is its UTF-8.
+  std::string ascii(utf16le.size() / 2, '\0');
+  std::size_t i = 0;
+  while (i + 1 < utf16le.size() && utf16le[i + 1] == '\0' &&
+         static_cast<unsigned char>(utf16le[i]) < 0x80) {
+    ascii[i / 2] = utf16le[i];
+    i += 2;
+  }
+  if (i + 1 >= utf16le.size()) return ascii;
   std::u16string units;
   units.reserve(utf16le.size() / 2);
   for (std::size_t i = 0; i + 1 < utf16le.size(); i += 2) {
@@ -557,10 +593,11 @@ WineHive::KeyId WineHive::FindOrAddChild(KeyId parent, std::string_view name, st
   return id;
 }
 
-const std::vector<WineHive::KeyId>& WineHive::Children(KeyId key) {
+WineHive::ChildList& WineHive::Children(KeyId key) {
   auto found = children_.find(key);
   if (found != children_.end()) return found->second;
-  std::vector<KeyId>& children = children_[key];
+  ChildList& list = children_[key];
+  std::vector<KeyId>& children = list.ids;
   children.reserve(keys_[key].child_count);
   for (KeyId child = keys_[key].first_child; child != kNone; child = keys_[child].next_sibling) {
     children.push_back(child);
@@ -570,21 +607,31 @@ const std::vector<WineHive::KeyId>& WineHive::Children(KeyId key) {
       return CompareNames(NameView(a), NameView(b)) < 0;
     });
   }
-  return children;
+  return list;
 }
 
 bool WineHive::FindChild(KeyId key, std::string_view name, KeyId* child) {
   if (keys_[key].child_count == 0) return false;
-  const std::vector<KeyId>& children = Children(key);
-  auto it = std::lower_bound(children.begin(), children.end(), name, [this](KeyId a, std::string_view n) {
+  ChildList& list = Children(key);
+  const std::vector<KeyId>& ids = list.ids;
+  // The subkey after the one found last, then that one again, before a search.
+  for (std::size_t guess : {list.last_found + 1, list.last_found}) {
+    if (guess < ids.size() && SameName(NameView(ids[guess]), name)) {
+      list.last_found = guess;
+      *child = ids[guess];
+      return true;
+    }
+  }
+  auto it = std::lower_bound(ids.begin(), ids.end(), name, [this](KeyId a, std::string_view n) {
     return CompareNames(NameView(a), n) < 0;
   });
-  if (it == children.end() || !SameName(NameView(*it), name)) return false;
+  if (it == ids.end() || !SameName(NameView(*it), name)) return false;
+  list.last_found = static_cast<std::size_t>(it - ids.begin());
   *child = *it;
   return true;
 }
 
-WineHive::KeyId WineHive::Child(KeyId key, std::size_t index) { return Children(key)[index]; }
+WineHive::KeyId WineHive::Child(KeyId key, std::size_t index) { return Children(key).ids[index]; }
 
 // The key lines of `key` in file order, then the lines below each: the
 // seconds on the last key line that has them, overridden by the last

@@ -99,6 +99,12 @@ class WineHive {
     std::uint32_t child_count = 0;
     std::uint8_t flags = kChildrenInOrder;
   };
+  // A key's subkeys in enumeration order, and where the last search found
+  // one: a run opens the downloads in the order it listed them.
+  struct ChildList {
+    std::vector<KeyId> ids;
+    std::size_t last_found = 0;
+  };
   // What Values parsed for a key.
   struct Parsed {
     std::vector<WineHiveValue> values;
@@ -111,7 +117,7 @@ class WineHive {
   bool AddKeyLine(std::string_view line, std::size_t line_begin, KeyId* key);
   KeyId FindOrAddChild(KeyId parent, std::string_view name, std::uint64_t line,
                        std::size_t name_begin);
-  const std::vector<KeyId>& Children(KeyId key);
+  ChildList& Children(KeyId key);
   std::vector<std::size_t> OwnLines(KeyId key) const;
   void ParseValues(KeyId key, Parsed* parsed);
   void ParseBody(std::size_t begin, Parsed* parsed);
@@ -124,7 +130,7 @@ class WineHive {
   bool win64_ = false;
   std::vector<Key> keys_;
   std::vector<KeyId> last_child_;  // while indexing only
-  std::unordered_map<KeyId, std::vector<KeyId>> children_;  // in enumeration order
+  std::unordered_map<KeyId, ChildList> children_;
   std::unordered_map<KeyId, Parsed> parsed_;  // node-based: references stay valid
   std::vector<std::pair<KeyId, std::size_t>> more_lines_;  // key lines past a key's first
   std::deque<std::string> decoded_names_;  // names that had escapes
