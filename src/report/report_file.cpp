@@ -32,10 +32,6 @@ TALLYWEB_NOINLINE void CheckPendingCode() {
   RaiseAt<EInOutError>(TALLYWEB_RETURN_ADDRESS(), IoErrorMessage(code), code);
 }
 
-TReportFile::~TReportFile() {
-  if (state_ == State::kOpenForOutput) os_.Close(handle_);
-}
-
 void TReportFile::BindPath(const std::string& path) {
   path_ = path;
   handle_ = 0;

@@ -39,9 +39,11 @@ class TReportFile {
   static constexpr std::uint32_t kBufferSize = 128;
 
   explicit TReportFile(OsCalls& os) : os_(os) {}
-  /// Gives the handle back if still open, but never writes the buffered
-  /// bytes: only FlushAndClose completes a report.
-  ~TReportFile();
+  /// Neither writes the buffered bytes nor closes the file: only
+  /// FlushAndClose completes a report. A run that fails keeps the half-written
+  /// report open, so no other program can change it while the failure is
+  /// shown; the end of the process gives the handle back.
+  ~TReportFile() = default;
   TReportFile(const TReportFile&) = delete;
   TReportFile& operator=(const TReportFile&) = delete;
 
