@@ -165,7 +165,7 @@ class WineHiveStore : public RegistryStore {
   // last handle closes, which forgets this.
   const std::string& Delivered(const WineHiveValue* value) {
     if (value != delivered_for_) {
-      delivered_ = DeliveredData(*value);
+      DeliverData(*value, &delivered_);
       delivered_for_ = value;
     }
     return delivered_;
@@ -225,7 +225,9 @@ std::unique_ptr<WineHive> ParseFile(const std::string& path) {
   std::shared_ptr<const void> mapping(bytes, [size](const void* p) {
     ::munmap(const_cast<void*>(p), size);
   });
-  auto release = [bytes, size] { ::madvise(bytes, size, MADV_DONTNEED); };
+  auto release = [bytes](std::size_t begin, std::size_t end) {
+    ::madvise(static_cast<char*>(bytes) + begin, end - begin, MADV_DONTNEED);
+  };
   return WineHive::Parse(std::string_view(static_cast<const char*>(bytes), size), std::move(mapping),
                          release);
 }

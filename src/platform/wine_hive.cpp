@@ -19,6 +19,7 @@ char FoldLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - '
 int CompareNames(std::string_view a, std::string_view b) {
   std::size_t n = std::min(a.size(), b.size());
   for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] == b[i]) continue;  // names mostly match byte for byte
     unsigned char x = static_cast<unsigned char>(FoldLower(a[i]));
     unsigned char y = static_cast<unsigned char>(FoldLower(b[i]));
     if (x != y) return x < y ? -1 : 1;
@@ -288,30 +289,46 @@ bool EndsWithBackslash(std::string_view line) {
   return !line.empty() && line.back() == '\\';
 }
 
-}  // namespace
-
-std::string Utf16ToUtf8(std::string_view utf16le) {
+void AssignUtf16AsUtf8(std::string_view utf16le, std::string* out) {
   // Most text is ASCII: each unit's low byte is its UTF-8.
-  std::string ascii(utf16le.size() / 2, '\0');
+  out->resize(utf16le.size() / 2);
   std::size_t i = 0;
   while (i + 1 < utf16le.size() && utf16le[i + 1] == '\0' &&
          static_cast<unsigned char>(utf16le[i]) < 0x80) {
-    ascii[i / 2] = utf16le[i];
+    (*out)[i / 2] = utf16le[i];
     i += 2;
   }
-  if (i + 1 >= utf16le.size()) return ascii;
+  if (i + 1 >= utf16le.size()) return;
   std::u16string units;
   units.reserve(utf16le.size() / 2);
-  for (std::size_t i = 0; i + 1 < utf16le.size(); i += 2) {
-    units.push_back(static_cast<char16_t>(static_cast<unsigned char>(utf16le[i]) |
-                                          (static_cast<unsigned char>(utf16le[i + 1]) << 8)));
+  for (std::size_t k = 0; k + 1 < utf16le.size(); k += 2) {
+    units.push_back(static_cast<char16_t>(static_cast<unsigned char>(utf16le[k]) |
+                                          (static_cast<unsigned char>(utf16le[k + 1]) << 8)));
   }
-  return UnitsToUtf8(units);
+  *out = UnitsToUtf8(units);
+}
+
+}  // namespace
+
+std::string Utf16ToUtf8(std::string_view utf16le) {
+  std::string utf8;
+  AssignUtf16AsUtf8(utf16le, &utf8);
+  return utf8;
+}
+
+void DeliverData(const WineHiveValue& value, std::string* out) {
+  bool text = value.type == kRegSz || value.type == kRegExpandSz || value.type == kRegMultiSz;
+  if (text) {
+    AssignUtf16AsUtf8(value.data, out);
+  } else {
+    out->assign(value.data);
+  }
 }
 
 std::string DeliveredData(const WineHiveValue& value) {
-  bool text = value.type == kRegSz || value.type == kRegExpandSz || value.type == kRegMultiSz;
-  return text ? Utf16ToUtf8(value.data) : value.data;
+  std::string bytes;
+  DeliverData(value, &bytes);
+  return bytes;
 }
 
 WineHive::WineHive(std::string owned, std::string_view text, std::shared_ptr<const void> owner,
@@ -355,8 +372,25 @@ void WineHive::Touch(std::size_t offset) const {
   word |= bit;
   if (++stretches_since_release_ < kStretchesPerRelease) return;
   stretches_since_release_ = 0;
+  ReleaseStretchesRead();
+}
+
+// Each run of stretches read in one call: dropping a few pages is cheap, but
+// going over the whole mapping each time costs as much as reading it.
+void WineHive::ReleaseStretchesRead() const {
+  constexpr std::size_t kStretch = std::size_t{1} << 16;
+  const std::size_t stretches = stretches_read_.size() * 64;
+  std::size_t run_begin = 0;
+  bool in_run = false;
+  for (std::size_t i = 0; i <= stretches; ++i) {
+    const bool read = i < stretches && (stretches_read_[i / 64] >> (i % 64) & 1) != 0;
+    if (read && !in_run) run_begin = i;
+    if (!read && in_run) {
+      release_text_(run_begin * kStretch, std::min(i * kStretch, text_.size()));
+    }
+    in_run = read;
+  }
   std::fill(stretches_read_.begin(), stretches_read_.end(), 0);
-  release_text_();
 }
 
 // One pass over the file: checks that every line is of a known kind and
@@ -375,14 +409,21 @@ bool WineHive::Index() {
   std::string_view line;
   std::size_t line_begin = 0;
   if (!lines.Next(&line, &line_begin) || line != kHeader) return false;
+  constexpr std::size_t kNulCheckAhead = 256 * 1024;
+  std::size_t nul_free_to = lines.Position();
   bool have_key = false;
   bool continued = false;
   KeyId current = kRoot;
+  IndexCursor cursor;
   while (lines.Next(&line, &line_begin)) {
     Touch(line_begin);
-    // Line by line, every byte but the line ends is looked at for a NUL, and
-    // the pages behind can be released as the scan goes.
-    if (std::memchr(line.data(), '\0', line.size()) != nullptr) return false;
+    // A NUL is looked for a little ahead of the lines, not through the whole
+    // file first, so that the pages behind can be released as the scan goes.
+    if (line_begin + line.size() >= nul_free_to) {
+      const std::size_t end = std::min(text.size(), line_begin + line.size() + kNulCheckAhead);
+      if (std::memchr(text.data() + nul_free_to, '\0', end - nul_free_to) != nullptr) return false;
+      nul_free_to = end;
+    }
     if (continued) {
       continued = EndsWithBackslash(line);
       continue;
@@ -391,7 +432,8 @@ bool WineHive::Index() {
     if (trimmed.empty()) continue;
     switch (trimmed[0]) {
       case '[':
-        if (!AddKeyLine(trimmed, static_cast<std::size_t>(trimmed.data() - text.data()), &current)) {
+        if (!AddKeyLine(trimmed, static_cast<std::size_t>(trimmed.data() - text.data()), &cursor,
+                        &current)) {
           return false;
         }
         have_key = true;
@@ -496,7 +538,8 @@ std::size_t BodyEnd(std::string_view text, std::size_t begin) {
 // backslashes separate names, as Wine reads them. Keys on the way that have
 // no line of their own (Wine writes only keys with values or without
 // subkeys) are made here. The seconds are read when the key's values are.
-bool WineHive::AddKeyLine(std::string_view line, std::size_t line_begin, KeyId* key) {
+bool WineHive::AddKeyLine(std::string_view line, std::size_t line_begin, IndexCursor* cursor,
+                          KeyId* key) {
   bool plain = true;
   std::size_t after = 0;
   if (!FindPathEnd(line, &plain, &after)) return false;
@@ -504,9 +547,18 @@ bool WineHive::AddKeyLine(std::string_view line, std::size_t line_begin, KeyId* 
   if (plain) {
     std::string_view path = line.substr(1, after - 2);
     if (StartsWith(path, "\\")) return false;
-    for (std::size_t start = 0; start < path.size();) {
+    // Wine writes sibling keys one after another: a path that starts with the
+    // same bytes as the last one's parent starts at the same key.
+    std::size_t start = 0;
+    if (!cursor->parent_path.empty() && StartsWith(path, cursor->parent_path)) {
+      node = cursor->parent;
+      start = cursor->parent_path.size();
+    }
+    while (start < path.size()) {
       std::size_t stop = std::min(path.find('\\', start), path.size());
       if (stop > start) {
+        cursor->parent = node;
+        cursor->parent_path = path.substr(0, start);
         node = FindOrAddChild(node, path.substr(start, stop - start), line_begin, 1 + start);
       }
       start = stop + 1;
@@ -633,10 +685,8 @@ bool WineHive::FindChild(KeyId key, std::string_view name, KeyId* child) {
 
 WineHive::KeyId WineHive::Child(KeyId key, std::size_t index) { return Children(key).ids[index]; }
 
-// The key lines of `key` in file order, then the lines below each: the
-// seconds on the last key line that has them, overridden by the last
-// "#time=" option, and the values, a later line for a name winning.
-void WineHive::ParseValues(KeyId key, Parsed* parsed) {
+// The key lines of `key` in file order.
+std::vector<std::size_t> WineHive::OwnLines(KeyId key) const {
   const Key& k = keys_[key];
   std::vector<std::size_t> lines;
   if ((k.flags & kOwnLine) != 0) lines.push_back(static_cast<std::size_t>(k.line));
@@ -645,12 +695,18 @@ void WineHive::ParseValues(KeyId key, Parsed* parsed) {
       if (more.first == key) lines.push_back(more.second);
     }
   }
-  for (std::size_t line : lines) {
-    Touch(line);
-    std::uint64_t time = 0;
-    if (KeyLineTime(LineAt(text_, line), &time)) parsed->last_write_time = time;
+  return lines;
+}
+
+// The lines below each key line of `key`: the values, a later line for a
+// name winning, and the last "#time=" option.
+void WineHive::ParseValues(KeyId key, Parsed* parsed) {
+  const Key& k = keys_[key];
+  if ((k.flags & kMoreLines) == 0) {
+    if ((k.flags & kOwnLine) != 0) ParseBody(NextLineBegin(text_, k.line), parsed);
+    return;
   }
-  for (std::size_t line : lines) ParseBody(NextLineBegin(text_, line), parsed);
+  for (std::size_t line : OwnLines(key)) ParseBody(NextLineBegin(text_, line), parsed);
 }
 
 void WineHive::ParseBody(std::size_t begin, Parsed* parsed) {
@@ -674,27 +730,60 @@ void WineHive::ParseBody(std::size_t begin, Parsed* parsed) {
     std::uint64_t time = 0;
     std::size_t pos = 6;
     if (StartsWith(joined, "#time=") && ReadHex(joined, &pos, 16, &time)) {
-      parsed->last_write_time = time;
+      parsed->time_option = time;
+      parsed->has_time_option = true;
     }
     if (!is_value) continue;
-    WineHiveValue value;
-    if (!ParseValueLine(joined, &value)) continue;
+    WineHiveValue value = TakeValue();
+    if (!ParseValueLine(joined, &value)) {
+      spare_values_.push_back(std::move(value));
+      continue;
+    }
     auto same = std::find_if(parsed->values.begin(), parsed->values.end(),
                              [&](const WineHiveValue& v) { return SameName(v.name, value.name); });
     if (same != parsed->values.end()) {
-      *same = std::move(value);  // a later line for the same name wins, as in Wine
+      std::swap(*same, value);  // a later line for the same name wins, as in Wine
+      spare_values_.push_back(std::move(value));
     } else {
       parsed->values.push_back(std::move(value));
     }
   }
 }
 
+// An empty value, with the memory of one parsed before if there is one.
+WineHiveValue WineHive::TakeValue() {
+  if (spare_values_.empty()) return WineHiveValue();
+  WineHiveValue value = std::move(spare_values_.back());
+  spare_values_.pop_back();
+  value.name.clear();
+  value.type = kRegNone;
+  value.data.clear();
+  return value;
+}
+
 const std::vector<WineHiveValue>& WineHive::Values(KeyId key) {
   auto found = parsed_.find(key);
   if (found != parsed_.end()) return found->second.values;
-  Parsed& parsed = parsed_[key];
-  ParseValues(key, &parsed);
-  return parsed.values;
+  Parsed* parsed = nullptr;
+  if (spare_parsed_.empty()) {
+    parsed = &parsed_[key];
+  } else {
+    spare_parsed_.key() = key;
+    parsed = &parsed_.insert(std::move(spare_parsed_)).position->second;
+    spare_parsed_ = {};
+    parsed->has_time_option = false;
+  }
+  ParseValues(key, parsed);
+  return parsed->values;
+}
+
+void WineHive::ForgetValues(KeyId key) {
+  auto found = parsed_.find(key);
+  if (found == parsed_.end()) return;
+  std::vector<WineHiveValue>& values = found->second.values;
+  for (WineHiveValue& value : values) spare_values_.push_back(std::move(value));
+  values.clear();
+  spare_parsed_ = parsed_.extract(found);
 }
 
 const WineHiveValue* WineHive::FindValue(KeyId key, std::string_view name) {
@@ -704,9 +793,20 @@ const WineHiveValue* WineHive::FindValue(KeyId key, std::string_view name) {
   return nullptr;
 }
 
+// The "#time=" option wins over the seconds on the key's last key line that
+// has them. Only a key's info asks for this, so the key lines are read here
+// rather than with the values.
 std::uint64_t WineHive::LastWriteTime(KeyId key) {
   Values(key);
-  return parsed_.find(key)->second.last_write_time;
+  const Parsed& parsed = parsed_.find(key)->second;
+  if (parsed.has_time_option) return parsed.time_option;
+  std::uint64_t last_write_time = 0;
+  for (std::size_t line : OwnLines(key)) {
+    Touch(line);
+    std::uint64_t time = 0;
+    if (KeyLineTime(LineAt(text_, line), &time)) last_write_time = time;
+  }
+  return last_write_time;
 }
 
 }  // namespace tallyweb

@@ -37,10 +37,11 @@ class WineHive {
   /// Keys are numbered; the hive's root (the key all paths start from) is 0.
   using KeyId = std::uint32_t;
   static constexpr KeyId kRoot = 0;
-  /// Called now and then while the hive reads on through its text, so that
-  /// the owner of a mapped file can drop the pages read so far from memory.
-  /// The text must stay readable afterwards: the hive may come back to it.
-  using ReleaseText = std::function<void()>;
+  /// Called now and then while the hive reads on through its text, with a
+  /// stretch [begin, end) of it read since, so that the owner of a mapped file
+  /// can drop those pages from memory. The text must stay readable
+  /// afterwards: the hive may come back to it.
+  using ReleaseText = std::function<void(std::size_t begin, std::size_t end)>;
 
   /// Null when `text` is not a Wine hive or is damaged: wrong header, a NUL
   /// byte, a last line without its line end (a truncated file), or a line
@@ -79,7 +80,7 @@ class WineHive {
   std::uint64_t LastWriteTime(KeyId key);
   /// Drops what Values and LastWriteTime parsed for `key`: references they
   /// gave for it die, and the next call parses the text again.
-  void ForgetValues(KeyId key) { parsed_.erase(key); }
+  void ForgetValues(KeyId key);
 
  private:
   static constexpr KeyId kNone = 0xFFFFFFFFu;
@@ -108,20 +109,29 @@ class WineHive {
   // What Values parsed for a key.
   struct Parsed {
     std::vector<WineHiveValue> values;
-    std::uint64_t last_write_time = 0;
+    bool has_time_option = false;
+    std::uint64_t time_option = 0;  // the last "#time=" below its key lines
+  };
+  // Where the last key line's path led while indexing: its parent's path
+  // (text up to the last name) and key.
+  struct IndexCursor {
+    std::string_view parent_path;
+    KeyId parent = kRoot;
   };
 
   WineHive(std::string owned, std::string_view text, std::shared_ptr<const void> owner,
            ReleaseText release_text);
   bool Index();
-  bool AddKeyLine(std::string_view line, std::size_t line_begin, KeyId* key);
+  bool AddKeyLine(std::string_view line, std::size_t line_begin, IndexCursor* cursor, KeyId* key);
   KeyId FindOrAddChild(KeyId parent, std::string_view name, std::uint64_t line,
                        std::size_t name_begin);
   ChildList& Children(KeyId key);
   std::vector<std::size_t> OwnLines(KeyId key) const;
   void ParseValues(KeyId key, Parsed* parsed);
   void ParseBody(std::size_t begin, Parsed* parsed);
+  WineHiveValue TakeValue();
   void Touch(std::size_t offset) const;
+  void ReleaseStretchesRead() const;
 
   std::string owned_;
   std::string_view text_;
@@ -132,6 +142,10 @@ class WineHive {
   std::vector<KeyId> last_child_;  // while indexing only
   std::unordered_map<KeyId, ChildList> children_;
   std::unordered_map<KeyId, Parsed> parsed_;  // node-based: references stay valid
+  // What the last forgotten key held, kept to be filled again: a run parses
+  // a hundred thousand keys of a few values each, one after another.
+  std::unordered_map<KeyId, Parsed>::node_type spare_parsed_;
+  std::vector<WineHiveValue> spare_values_;
   std::vector<std::pair<KeyId, std::size_t>> more_lines_;  // key lines past a key's first
   std::deque<std::string> decoded_names_;  // names that had escapes
   // The stretches of text read since the owner last released it, one bit
@@ -149,6 +163,8 @@ std::string Utf16ToUtf8(std::string_view utf16le);
 /// REG_EXPAND_SZ and REG_MULTI_SZ converted to UTF-8, everything else as
 /// stored.
 std::string DeliveredData(const WineHiveValue& value);
+/// The same into `*out`, whose memory is reused.
+void DeliverData(const WineHiveValue& value, std::string* out);
 
 /// The store over a hive (registry_store_posix.cpp, non-Windows builds only):
 /// HKEY_LOCAL_MACHINE is the hive's root. A null hive gives a store that
