@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/registry.h"
 #include "platform/registry_store.h"
@@ -247,6 +248,62 @@ TEST(WineHiveStore, QueryValueSizesAndCopiesAsAdvapi32Does) {
 }
 
 // A scratch directory with hive files, and the environment put back after.
+// A key's values are dropped with its last handle and read again when it is
+// opened again; the text the store converted for one key must never be
+// handed out for another, even where the other's values take its memory.
+TEST(WineHiveStore, ValuesOfAClosedKeyAreReadAgainAndNeverMixedUp) {
+  auto store = StoreOver(kHeader +
+                         "[A] 1\n\"v\"=\"the value of key A, the longer one\"\n"
+                         "[B] 1\n\"v\"=\"key B\"\n"
+                         "[C] 1\n\"v\"=hex:01,02\n"s);
+  enum Step { kOpenA, kOpenB, kOpenC, kOpenA2, kCloseA, kCloseB, kCloseC, kCloseA2 };
+  struct {
+    const char* what;
+    std::vector<Step> steps;
+    int read_from;  // 0: A, 1: B, 2: C, 3: A's second handle
+    std::string expected;
+  } cases[] = {
+      {"a key opened after another closed", {kOpenA, kCloseA, kOpenB}, 1, "key B\0"s},
+      {"a key reopened", {kOpenA, kCloseA, kOpenB, kCloseB, kOpenA}, 0,
+       "the value of key A, the longer one\0"s},
+      {"binary after text", {kOpenA, kCloseA, kOpenC}, 2, "\x01\x02"s},
+      {"one of two handles closed", {kOpenA, kOpenA2, kCloseA, kOpenB, kCloseB}, 3,
+       "the value of key A, the longer one\0"s},
+      {"two keys open", {kOpenA, kOpenB}, 0, "the value of key A, the longer one\0"s},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    RegKey keys[4] = {kNullKey, kNullKey, kNullKey, kNullKey};
+    const char* paths[4] = {"A", "B", "C", "A"};
+    // Before each step, the value is sized through every open handle, so a
+    // conversion is always left behind for the step to spoil.
+    auto size_all = [&] {
+      for (RegKey key : keys) {
+        std::uint32_t size = 0;
+        if (key != kNullKey) store->QueryValue(key, "v", nullptr, nullptr, &size);
+      }
+    };
+    for (Step step : c.steps) {
+      size_all();
+      const int index = step % 4;
+      if (step < kCloseA) {
+        ASSERT_EQ(kErrorSuccess, store->OpenKey(kHkeyLocalMachine, paths[index], kKeyRead, &keys[index]));
+      } else {
+        store->CloseKey(keys[index]);
+        keys[index] = kNullKey;
+      }
+    }
+    size_all();
+    std::uint32_t size = 0;
+    ASSERT_EQ(kErrorSuccess, store->QueryValue(keys[c.read_from], "v", nullptr, nullptr, &size));
+    EXPECT_EQ(c.expected.size(), size);
+    EXPECT_EQ(c.expected, ReadValue(*store, keys[c.read_from], "v"));
+    for (RegKey key : keys) {
+      if (key != kNullKey) store->CloseKey(key);
+    }
+  }
+}
+
 class HiveFiles : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -319,6 +376,47 @@ TEST_F(HiveFiles, AMissingOrDamagedHiveRefusesEveryOpen) {
     EXPECT_EQ(kErrorFileNotFound, store->QueryInfoKey(kHkeyLocalMachine, &info));
   }
   EXPECT_EQ(kErrorSuccess, OpenSoftware(*MakeWineHiveStoreFromFile(Write("good.reg", good))));
+}
+
+// A hive file of several megabytes is read through a mapping whose pages the
+// store gives back as it goes: every key and value must read as from the
+// same text held in memory.
+TEST_F(HiveFiles, ALargeMappedHiveReadsAsTheSameTextInMemory) {
+  std::string text = kHeader;
+  for (int i = 0; i < 12000; ++i) {
+    const std::string name = std::to_string(1000000 + i * 7);
+    text += "[Software\\\\List\\\\" + name + "] 1700000000\n\"Name\"=\"" + name +
+            "\"\n\"Size\"=dword:" + std::to_string(10000000 + i) + "\n\"Pad\"=\"" +
+            std::string(300, static_cast<char>('a' + i % 26)) + "\"\n";
+  }
+  ASSERT_GT(text.size(), 4u << 20);
+  auto mapped = MakeWineHiveStoreFromFile(Write("large.reg", text));
+  auto kept = StoreOver(text);
+  RegKey mapped_list = kNullKey, kept_list = kNullKey;
+  ASSERT_EQ(kErrorSuccess, mapped->OpenKey(kHkeyLocalMachine, "Software\\List", kKeyRead, &mapped_list));
+  ASSERT_EQ(kErrorSuccess, kept->OpenKey(kHkeyLocalMachine, "Software\\List", kKeyRead, &kept_list));
+  RegKeyInfo info;
+  ASSERT_EQ(kErrorSuccess, mapped->QueryInfoKey(mapped_list, &info));
+  ASSERT_EQ(12000u, info.subkey_count);
+  for (std::uint32_t i = 0; i < info.subkey_count; ++i) {
+    char name[32];
+    std::uint32_t length = sizeof name;
+    ASSERT_EQ(kErrorSuccess, mapped->EnumKey(mapped_list, i, name, &length));
+    RegKey a = kNullKey, b = kNullKey;
+    ASSERT_EQ(kErrorSuccess, mapped->OpenKey(mapped_list, name, kKeyRead, &a));
+    ASSERT_EQ(kErrorSuccess, kept->OpenKey(kept_list, name, kKeyRead, &b));
+    for (const char* value : {"Name", "Size", "Pad"}) {
+      std::uint8_t x[400], y[400];
+      std::uint32_t type_x = 0, type_y = 0, size_x = sizeof x, size_y = sizeof y;
+      ASSERT_EQ(kErrorSuccess, mapped->QueryValue(a, value, &type_x, x, &size_x));
+      ASSERT_EQ(kErrorSuccess, kept->QueryValue(b, value, &type_y, y, &size_y));
+      ASSERT_EQ(type_y, type_x);
+      ASSERT_EQ(std::string(reinterpret_cast<char*>(y), size_y),
+                std::string(reinterpret_cast<char*>(x), size_x));
+    }
+    mapped->CloseKey(a);
+    kept->CloseKey(b);
+  }
 }
 
 TEST_F(HiveFiles, SystemStoreReadsWineprefixElseHomeDotWine) {

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tallyweb {
@@ -189,6 +191,145 @@ TEST(WineHive, LastWriteTimeComesFromTheTimeOptionElseTheKeyLine) {
     ASSERT_TRUE(Walk(*hive, c.path, &key));
     EXPECT_EQ(c.time, hive->LastWriteTime(key));
   }
+}
+
+// A value list as text, to compare whole lists in one expectation.
+std::string Describe(const std::vector<WineHiveValue>& values) {
+  std::string text;
+  for (const auto& v : values) text += v.name + "|" + std::to_string(v.type) + "|" + v.data + ";";
+  return text;
+}
+
+// Forgotten values are parsed again from the text, into memory that held
+// another key's values: nothing of the old key may show through.
+TEST(WineHive, ValuesForgottenAndReadAgainAreTheSame) {
+  const std::string text = std::string(kHeader) +
+                           "[Big] 1700000000\n"
+                           "\"a\"=hex:01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12\n"
+                           "@=\"a default value long enough to need memory\"\n"
+                           "#time=1dd872b64f7797a\n"
+                           "[Dup] 1700000001\n\"x\"=\"first\"\n"
+                           "[Other] 1700000002\n\"b\"=hex:09\n\"x\"=dword:00000001\n"
+                           "[Dup] 1700000003\n\"X\"=\"second\"\n@=hex(7):61,00,00,00\n"
+                           "[Empty] 1700000004\n";
+  auto fresh = WineHive::Parse(text);
+  auto reused = WineHive::Parse(text);
+  ASSERT_NE(nullptr, fresh);
+  ASSERT_NE(nullptr, reused);
+  for (const char* path : {"Big", "Other", "Dup", "Empty", "Big", "Dup", "Other"}) {
+    SCOPED_TRACE(path);
+    WineHive::KeyId key;
+    ASSERT_TRUE(Walk(*reused, path, &key));
+    EXPECT_EQ(Describe(fresh->Values(key)), Describe(reused->Values(key)));
+    EXPECT_EQ(fresh->LastWriteTime(key), reused->LastWriteTime(key));
+    reused->ForgetValues(key);
+  }
+}
+
+// A run looks its download keys up in the order it listed them; any other
+// order, and names between two subkeys, must be answered as well.
+TEST(WineHive, FindsSubkeysWhateverOrderTheyAreLookedUpIn) {
+  struct {
+    const char* what;
+    std::string keys;
+  } hives[] = {
+      {"written sorted", "[L\\\\a] 1\n[L\\\\b] 1\n[L\\\\c] 1\n[L\\\\d] 1\n"},
+      {"out of order", "[L\\\\c] 1\n[L\\\\a] 1\n[L\\\\d] 1\n[L\\\\b] 1\n"},
+  };
+  struct {
+    const char* name;
+    bool found;
+  } lookups[] = {{"a", true}, {"b", true},  {"bb", false}, {"c", true}, {"d", true}, {"e", false},
+                 {"d", true}, {"c", true},  {"A", true},   {"b", true}, {"", false}, {"a", true},
+                 {"c", true}, {"0", false}, {"D", true},   {"d", true}};
+  for (const auto& h : hives) {
+    SCOPED_TRACE(h.what);
+    auto hive = WineHive::Parse(kHeader + h.keys);
+    ASSERT_NE(nullptr, hive);
+    WineHive::KeyId list;
+    ASSERT_TRUE(Walk(*hive, "L", &list));
+    for (const auto& l : lookups) {
+      SCOPED_TRACE(l.name);
+      WineHive::KeyId child = WineHive::kRoot;
+      ASSERT_EQ(l.found, hive->FindChild(list, l.name, &child));
+      if (l.found) {
+        EXPECT_EQ(std::string(1, static_cast<char>(l.name[0] | 0x20)), hive->Name(child));
+      }
+    }
+  }
+}
+
+// Consecutive key lines whose paths share their first bytes share keys; the
+// same names in another case, or runs of backslashes, lead to the same keys.
+TEST(WineHive, KeyLinesSharingAPathPrefixFindTheSameKeys) {
+  struct {
+    const char* what;
+    std::string keys;
+    const char* parent;
+    std::vector<std::string> children;
+  } cases[] = {
+      {"siblings", "[A\\\\B\\\\x] 1\n[A\\\\B\\\\y] 1\n[A\\\\B\\\\z] 1\n", "A\\B", {"x", "y", "z"}},
+      {"other case", "[A\\\\B\\\\x] 1\n[a\\\\b\\\\y] 1\n[A\\\\b\\\\z] 1\n", "A\\B", {"x", "y", "z"}},
+      {"a deeper line between", "[A\\\\B\\\\x] 1\n[A\\\\B\\\\x\\\\deep] 1\n[A\\\\B\\\\y] 1\n", "A\\B",
+       {"x", "y"}},
+      {"a longer name with the same start", "[A\\\\B\\\\x] 1\n[A\\\\BB\\\\y] 1\n[A\\\\B\\\\z] 1\n", "A",
+       {"B", "BB"}},
+      {"runs of backslashes", "[A\\\\B\\\\x] 1\n[A\\\\B\\\\\\\\y] 1\n[A\\\\\\\\B\\\\z] 1\n", "A\\B",
+       {"x", "y", "z"}},
+      {"an escaped line between", "[A\\\\B\\\\x] 1\n[A\\\\B\\\\\\x79] 1\n[A\\\\B\\\\z] 1\n", "A\\B",
+       {"x", "y", "z"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto hive = WineHive::Parse(kHeader + c.keys);
+    ASSERT_NE(nullptr, hive);
+    WineHive::KeyId parent;
+    ASSERT_TRUE(Walk(*hive, c.parent, &parent));
+    EXPECT_EQ(c.children, Children(*hive, parent));
+    EXPECT_EQ(1u, hive->ChildCount(WineHive::kRoot));
+  }
+}
+
+// A hive over a mapped file tells its owner which stretches it has read, as
+// it goes, and reads them again afterwards exactly as text kept in memory.
+TEST(WineHive, ReleasesTheTextItHasReadAndReadsItAgainAlike) {
+  std::string text = kHeader;
+  const std::string padding(200, 'p');
+  for (int i = 0; i < 20000; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%06d", i);
+    text += "[List\\\\"s + name + "] 1700000000\n\"Name\"=\"" + name + "\"\n\"Pad\"=\"" + padding + "\"\n";
+  }
+  ASSERT_GT(text.size(), 4u << 20);
+  auto owner = std::make_shared<const std::string>(text);
+  std::vector<std::pair<std::size_t, std::size_t>> released;
+  auto record = [&](std::size_t begin, std::size_t end) { released.emplace_back(begin, end); };
+  auto mapped = WineHive::Parse(*owner, owner, record);
+  ASSERT_NE(nullptr, mapped);
+  std::size_t indexed = 0;
+  for (const auto& r : released) {
+    EXPECT_LT(r.first, r.second);
+    EXPECT_LE(r.second, text.size());
+    EXPECT_EQ(0u, r.first % 65536);
+    indexed += r.second - r.first;
+  }
+  // All but the last megabyte or so of the text was given back while indexing.
+  EXPECT_GT(indexed + (2u << 20), text.size());
+
+  released.clear();
+  auto kept = WineHive::Parse(text);
+  WineHive::KeyId list, kept_list;
+  ASSERT_TRUE(Walk(*mapped, "List", &list));
+  ASSERT_TRUE(Walk(*kept, "List", &kept_list));
+  ASSERT_EQ(kept->ChildCount(kept_list), mapped->ChildCount(list));
+  for (std::size_t i = 0; i < mapped->ChildCount(list); ++i) {
+    WineHive::KeyId key = mapped->Child(list, i);
+    WineHive::KeyId kept_key;
+    ASSERT_TRUE(kept->FindChild(kept_list, mapped->Name(key), &kept_key));
+    ASSERT_EQ(Describe(kept->Values(kept_key)), Describe(mapped->Values(key)));
+    mapped->ForgetValues(key);
+  }
+  EXPECT_GE(released.size(), 4u);
 }
 
 // What Wine accepts when it loads a hive, beyond what it writes.
