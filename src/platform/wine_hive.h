@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <unordered_map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -100,6 +100,7 @@ class WineHive {
     std::uint32_t child_count = 0;
     std::uint8_t flags = kChildrenInOrder;
   };
+  static_assert(sizeof(Key) == 32, "the index is what a large hive costs beyond its text");
   // A key's subkeys in enumeration order, and where the last search found
   // one: a run opens the downloads in the order it listed them.
   struct ChildList {
