@@ -93,10 +93,7 @@ class WineHiveStore : public RegistryStore {
     if (result != kErrorSuccess) return result;
     *info = RegKeyInfo{};
     info->subkey_count = static_cast<std::uint32_t>(hive_->ChildCount(node));
-    for (std::size_t i = 0; i < hive_->ChildCount(node); ++i) {
-      info->longest_subkey_name = std::max(
-          info->longest_subkey_name, static_cast<std::uint32_t>(hive_->NameSize(hive_->Child(node, i))));
-    }
+    info->longest_subkey_name = static_cast<std::uint32_t>(hive_->LongestChildName(node));
     const std::vector<WineHiveValue>& values = hive_->Values(node);
     info->value_count = static_cast<std::uint32_t>(values.size());
     for (const WineHiveValue& value : values) {

@@ -512,26 +512,6 @@ std::size_t NextLineBegin(std::string_view text, std::size_t pos) {
   return nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - text.data()) + 1 : text.size();
 }
 
-// Where the lines below a key line end: at the next key line, with the
-// continuation lines of a hex value skipped as Index skips them.
-std::size_t BodyEnd(std::string_view text, std::size_t begin) {
-  LineReader lines(text, begin, text.size());
-  std::string_view line;
-  std::size_t line_begin = 0;
-  bool continued = false;
-  while (lines.Next(&line, &line_begin)) {
-    if (continued) {
-      continued = EndsWithBackslash(line);
-      continue;
-    }
-    std::string_view trimmed = TrimLeft(line);
-    if (trimmed.empty()) continue;
-    if (trimmed[0] == '[') return line_begin;
-    if (trimmed[0] == '@' || trimmed[0] == '"') continued = EndsWithBackslash(trimmed);
-  }
-  return text.size();
-}
-
 }  // namespace
 
 // "[Path\\To\\Key] seconds": the path is relative to the hive's root; runs of
@@ -659,7 +639,14 @@ WineHive::ChildList& WineHive::Children(KeyId key) {
       return CompareNames(NameView(a), NameView(b)) < 0;
     });
   }
+  for (KeyId child : children) {
+    list.longest_name = std::max<std::size_t>(list.longest_name, keys_[child].name_size);
+  }
   return list;
+}
+
+std::size_t WineHive::LongestChildName(KeyId key) {
+  return keys_[key].child_count == 0 ? 0 : Children(key).longest_name;
 }
 
 bool WineHive::FindChild(KeyId key, std::string_view name, KeyId* child) {
@@ -709,12 +696,30 @@ void WineHive::ParseValues(KeyId key, Parsed* parsed) {
   for (std::size_t line : OwnLines(key)) ParseBody(NextLineBegin(text_, line), parsed);
 }
 
+// The lines below a key line, up to the next key line. Where that is, only
+// Index's reading of the lines can say: a line that goes on a hex value is
+// never a key line, and a value is joined over its continuation lines only
+// as far as the body goes.
 void WineHive::ParseBody(std::size_t begin, Parsed* parsed) {
-  LineReader lines(text_, begin, BodyEnd(text_, begin));
+  LineReader lines(text_, begin, text_.size());
+  bool index_continued = false;
+  auto ends_body = [&index_continued](std::string_view line) {
+    if (index_continued) {
+      index_continued = EndsWithBackslash(line);
+      return false;
+    }
+    std::string_view trimmed = TrimLeft(line);
+    if (trimmed.empty()) return false;
+    if (trimmed[0] == '[') return true;
+    if (trimmed[0] == '"' || trimmed[0] == '@') index_continued = EndsWithBackslash(trimmed);
+    return false;
+  };
   std::string_view line;
   std::size_t line_begin = 0;
   std::string continued;
-  while (lines.Next(&line, &line_begin)) {
+  bool body_ended = false;
+  while (!body_ended && lines.Next(&line, &line_begin)) {
+    if (ends_body(line)) return;
     Touch(line_begin);
     std::string_view joined = TrimRight(TrimLeft(line));
     bool is_value = !joined.empty() && (joined[0] == '"' || joined[0] == '@');
@@ -722,6 +727,9 @@ void WineHive::ParseBody(std::size_t begin, Parsed* parsed) {
     if (is_value && joined.back() == '\\') {
       continued.assign(joined);
       while (!continued.empty() && continued.back() == '\\' && lines.Next(&line, &line_begin)) {
+        body_ended = ends_body(line);
+        if (body_ended) break;
+        Touch(line_begin);
         continued.pop_back();
         continued.append(TrimRight(TrimLeft(line)));
       }

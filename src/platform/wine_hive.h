@@ -68,6 +68,8 @@ class WineHive {
   std::string_view NameView(KeyId key) const;
   /// NameView(key).size(), without reading the text.
   std::size_t NameSize(KeyId key) const { return keys_[key].name_size; }
+  /// The size of the longest NameView of the key's subkeys; 0 without any.
+  std::size_t LongestChildName(KeyId key);
 
   /// The key's values, parsed on first use and kept until ForgetValues(key).
   /// A value line that cannot be parsed is left out, as Wine leaves it out
@@ -106,6 +108,7 @@ class WineHive {
   struct ChildList {
     std::vector<KeyId> ids;
     std::size_t last_found = 0;
+    std::size_t longest_name = 0;
   };
   // What Values parsed for a key.
   struct Parsed {

@@ -290,6 +290,31 @@ TEST(WineHive, KeyLinesSharingAPathPrefixFindTheSameKeys) {
   }
 }
 
+// A hex value goes on over lines ending in a backslash, but never past the
+// next key line, whatever its last line holds: the next key keeps its values.
+TEST(WineHive, AValueJoinedOverLinesStopsAtTheNextKey) {
+  struct {
+    const char* what;
+    std::string a_body;
+    std::string a_values;
+  } cases[] = {
+      {"continued", "\"v\"=hex:01,\\\n  02\n", "v|3|\x01\x02;"},
+      {"continued over a blank line", "\"v\"=hex:01,\\\\\n\n", ""},
+      {"continued into a comment", "\"v\"=hex:01,\\\n;02\n", ""},
+      {"a time after a value", "\"v\"=hex:01\n#time=1\n", "v|3|\x01;"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto hive = WineHive::Parse(kHeader + "[A] 1\n"s + c.a_body + "[B] 1\n\"w\"=dword:00000001\n");
+    ASSERT_NE(nullptr, hive);
+    WineHive::KeyId a, b;
+    ASSERT_TRUE(Walk(*hive, "A", &a));
+    ASSERT_TRUE(Walk(*hive, "B", &b));
+    EXPECT_EQ(c.a_values, Describe(hive->Values(a)));
+    EXPECT_EQ("w|4|\x01\0\0\0;"s, Describe(hive->Values(b)));
+  }
+}
+
 // A hive over a mapped file tells its owner which stretches it has read, as
 // it goes, and reads them again afterwards exactly as text kept in memory.
 TEST(WineHive, ReleasesTheTextItHasReadAndReadsItAgainAlike) {
