@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -28,16 +27,15 @@ constexpr std::int32_t kInvalidParameter = 87;
 // handles this store gives out never do.
 constexpr RegKey kFirstPredefinedKey = 0x80000000u;
 
-std::vector<std::string_view> SplitPath(std::string_view path) {
-  std::vector<std::string_view> names;
+void SplitPath(std::string_view path, std::vector<std::string_view>* names) {
+  names->clear();
   std::size_t start = 0;
   while (start < path.size()) {
     std::size_t stop = path.find('\\', start);
     if (stop == std::string_view::npos) stop = path.size();
-    if (stop > start) names.push_back(path.substr(start, stop - start));
+    if (stop > start) names->push_back(path.substr(start, stop - start));
     start = stop + 1;
   }
-  return names;
 }
 
 bool SameAscii(std::string_view a, std::string_view b) {
@@ -73,7 +71,9 @@ class WineHiveStore : public RegistryStore {
     std::int32_t result = Resolve(base, &node);
     if (result != kErrorSuccess) return result;
     if (!path.empty() && path[0] == '\\') return kBadPathname;
-    std::vector<std::string_view> names = SplitPath(path);
+    // One buffer for every path: a run opens a hundred thousand keys.
+    std::vector<std::string_view>& names = names_;
+    SplitPath(path, &names);
     if (base == kHkeyLocalMachine && hive_->Is64Bit() && (access & kKeyWow64_32Key) != 0) {
       MapTo32BitView(&names);
     }
@@ -82,8 +82,7 @@ class WineHiveStore : public RegistryStore {
     }
     *key = next_handle_;
     next_handle_ += 4;
-    handles_[*key] = node;
-    ++open_counts_[node];
+    handles_.emplace_back(*key, node);  // handles only grow: the list stays sorted
     return kErrorSuccess;
   }
 
@@ -145,14 +144,14 @@ class WineHiveStore : public RegistryStore {
   // handle: a run reads each download's key once, and keeping them all would
   // hold the whole list in memory.
   void CloseKey(RegKey key) override {
-    auto handle = handles_.find(key);
+    auto handle = FindHandle(key);
     if (handle == handles_.end()) return;
     const WineHive::KeyId node = handle->second;
     handles_.erase(handle);
     delivered_for_ = nullptr;
-    auto count = open_counts_.find(node);
-    if (--count->second > 0) return;
-    open_counts_.erase(count);
+    for (const auto& other : handles_) {
+      if (other.second == node) return;
+    }
     hive_->ForgetValues(node);
   }
 
@@ -177,15 +176,22 @@ class WineHiveStore : public RegistryStore {
       *node = WineHive::kRoot;
       return kErrorSuccess;
     }
-    auto it = handles_.find(key);
+    auto it = FindHandle(key);
     if (it == handles_.end()) return kErrorInvalidHandle;
     *node = it->second;
     return kErrorSuccess;
   }
 
+  using Handles = std::vector<std::pair<RegKey, WineHive::KeyId>>;
+  Handles::const_iterator FindHandle(RegKey key) const {
+    auto it = std::lower_bound(handles_.begin(), handles_.end(), key,
+                               [](const auto& handle, RegKey k) { return handle.first < k; });
+    return it != handles_.end() && it->first == key ? it : handles_.end();
+  }
+
   std::unique_ptr<WineHive> hive_;
-  std::map<RegKey, WineHive::KeyId> handles_;
-  std::map<WineHive::KeyId, std::uint32_t> open_counts_;  // handles open on each key
+  Handles handles_;  // open handles and their keys, by handle
+  std::vector<std::string_view> names_;
   RegKey next_handle_ = 0x100;
   const WineHiveValue* delivered_for_ = nullptr;
   std::string delivered_;
