@@ -30,7 +30,10 @@ case $action in
     # that is gone.
     WINEPREFIX=$prefix wineserver -k </dev/null >/dev/null 2>&1 || true
     rm -f "$work/display"
-    Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 \
+    # -noreset: by default the server starts over whenever its last client
+    # leaves, which here is between most runs, and a program connecting in
+    # that moment is refused: it then shows no box at all.
+    Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1280x1024x24 \
       3>"$work/display" </dev/null >"$work/xvfb.log" 2>&1 &
     echo $! >"$work/xvfb.pid"
     tries=0
