@@ -58,6 +58,10 @@ gcc -O2 -o "$work/io/io_floor" "$root/bench/io_floor.c"
 x86_64-w64-mingw32-gcc -O2 -o "$work/floor/floor.exe" "$root/bench/floor.c" -ladvapi32
 x86_64-w64-mingw32-gcc -O2 -mwindows -o "$work/stub/noop.exe" "$root/bench/noop.c"
 cp "$exe" "$(dirname "$exe")/template.txt" "$work/win/"
+# Each program through the loader of its own architecture.
+. "$root/cmake/wine-loader.sh"
+exe_wine=$(wine_loader "$exe")
+floor_wine=$(wine_loader "$work/floor/floor.exe")
 cp "$native" "$work/native/Tallyweb"
 cp "$(dirname "$exe")/template.txt" "$work/native/"
 cp "$(dirname "$exe")/template.txt" "$work/floor/"
@@ -101,15 +105,15 @@ for n in $sizes; do
   start_server
 
   # Warm-up, and the report's size for the floors.
-  quiet $pin wine "$work/win/Tallyweb.exe"; wait_for_stub
+  quiet $pin "$exe_wine" "$work/win/Tallyweb.exe"; wait_for_stub
   bytes=$(stat -c %s "$work/win/Tallyweb.htm")
   quiet env PATH="$work/stub:$PATH" "$work/native/Tallyweb"
   if cmp -s "$work/win/Tallyweb.htm" "$work/native/Tallyweb.htm"; then same=identical; else same=DIFFERENT; fi
   echo "N=$n: report $bytes bytes (native report $same), hive $(stat -c %s "$WINEPREFIX/system.reg") bytes"
 
   for r in $(seq "$runs"); do
-    measure floor.exe "$n" -C "$work/floor" -- wine floor.exe template.txt floor.htm "$bytes"
-    measure Tallyweb.exe "$n" -- wine "$work/win/Tallyweb.exe"
+    measure floor.exe "$n" -C "$work/floor" -- "$floor_wine" floor.exe template.txt floor.htm "$bytes"
+    measure Tallyweb.exe "$n" -- "$exe_wine" "$work/win/Tallyweb.exe"
     wait_for_stub
     measure "reg query" "$n" -o "$work/query.txt" -- \
       wine reg query 'HKLM\Software\Tesmora\Orvalink\FileList' /s /reg:32

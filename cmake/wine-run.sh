@@ -9,9 +9,10 @@
 : "${WINEPREFIX:=${TALLYWEB_WINEPREFIX:-$HOME/.wine}}"
 : "${WINEDEBUG:=-all}"
 export WINEPREFIX WINEDEBUG
+. "$(dirname "$0")/wine-loader.sh"
 out=$(mktemp) err=$(mktemp)
 trap 'rm -f "$out" "$err"' EXIT
-wine "$@" >"$out" 2>"$err"
+"$(wine_loader "$1")" "$@" >"$out" 2>"$err"
 rc=$?
 cat "$out"
 cat "$err" >&2

@@ -20,11 +20,12 @@ mkdir -p "$outdir"
 rm -f "$outdir/Tallyweb.htm"
 cp "$program" "$(dirname "$program")/template.txt" "$outdir/"
 
+. "$(dirname "$0")/../cmake/wine-loader.sh"
 status=0
 if [[ $program == *.exe ]]; then
   WINEPREFIX=$prefix WINEDEBUG=-all \
     WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d" \
-    wine "$outdir/$(basename "$program")" </dev/null >/dev/null 2>&1 || status=$?
+    "$(wine_loader "$program")" "$outdir/$(basename "$program")" </dev/null >/dev/null 2>&1 || status=$?
   # The report run has ended; let the prefix's server go so that it writes
   # its registry and leaves nothing running behind the demo.
   WINEPREFIX=$prefix wineserver -w || true

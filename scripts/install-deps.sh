@@ -7,12 +7,13 @@ set -euo pipefail
 packages=(
   # The native build and its tests.
   cmake g++ make googletest
-  # The Windows build: mingw-w64 with the -posix thread model, which
-  # GoogleTest's std::mutex needs.
-  mingw-w64 g++-mingw-w64-x86-64-posix
-  # Running the Windows build: Wine, a virtual display for its failure box,
-  # and xdotool to answer the box.
-  wine wine64 xvfb xdotool
+  # The Windows builds, 64-bit and 32-bit: mingw-w64 with the -posix thread
+  # model, which GoogleTest's std::mutex needs.
+  mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  # Running the Windows builds: Wine with its 64-bit and 32-bit loaders (the
+  # latter from the i386 architecture, added below), a virtual display for
+  # the failure box, and xdotool to answer the box.
+  wine wine64 wine32:i386 xvfb xdotool
   # Release package checks.
   unzip
   # Fuzzing and sanitizers.
@@ -43,5 +44,9 @@ if [[ $(id -u) -ne 0 ]]; then
   sudo=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
+# wine32 comes from the i386 architecture, which the package lists must know.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo[@]}" dpkg --add-architecture i386
+fi
 "${sudo[@]}" apt-get update -q
 "${sudo[@]}" apt-get install -y -q "${missing[@]}" </dev/null

@@ -79,6 +79,25 @@ std::string WindowsName(const std::string& unix_path) {
   return name;
 }
 
+// With Wine's 32-bit support installed, `wine` starts every program through
+// the 32-bit loader, which hands a 64-bit program on to the 64-bit loader but
+// cannot find it when its path passes 260 characters. So a 64-bit program
+// (PE machine x86-64) is started by the 64-bit loader itself, and anything
+// else (a 32-bit program, a builtin such as `reg`) by `wine`.
+std::string WineLoaderFor(const std::string& program) {
+  constexpr char kWine64[] = "/usr/lib/wine/wine64";
+  std::ifstream in(program, std::ios::binary);
+  unsigned char offset[4] = {}, machine[2] = {};
+  if (!in.seekg(0x3c) || !in.read(reinterpret_cast<char*>(offset), 4)) return "wine";
+  std::uint32_t pe = offset[0] | offset[1] << 8 | offset[2] << 16 |
+                     static_cast<std::uint32_t>(offset[3]) << 24;
+  if (!in.seekg(std::streamoff(pe) + 4) ||
+      !in.read(reinterpret_cast<char*>(machine), 2))
+    return "wine";
+  bool x64 = machine[0] == 0x64 && machine[1] == 0x86;
+  return x64 && access(kWine64, X_OK) == 0 ? kWine64 : "wine";
+}
+
 struct Process {
   pid_t pid = -1;
 };
@@ -296,7 +315,7 @@ std::string HexBytes(const std::string& bytes) {
 }
 
 Captured RunWine(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"wine"};
+  std::vector<std::string> argv = {args.empty() ? "wine" : WineLoaderFor(args[0])};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<std::string> env = WineEnvironment();
   env.push_back("WINEDEBUG=-all");
@@ -492,7 +511,8 @@ RunOutcome ProgramFolder::RunWindows(const ShellWait& wait) const {
   {
     BoxDismisser dismisser;
     // A short working folder: Wine cannot start in one longer than MAX_PATH.
-    Process p = Spawn({"wine", path_ + "/Tallyweb.exe"}, env, WorkDir(),
+    const std::string program = path_ + "/Tallyweb.exe";
+    Process p = Spawn({WineLoaderFor(program), program}, env, WorkDir(),
                       root_ + ".stdout", root_ + ".stderr");
     outcome.exit_code = Wait(p, kProgramTimeoutMs, &outcome.timed_out);
   }
