@@ -1,20 +1,4 @@
-# Cross-compiles the Windows build with mingw-w64 and runs its programs under Wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# The 64-bit Windows build (x86-64), with mingw-w64; the mingw preset.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-# The -posix compilers: GoogleTest needs std::mutex, which the win32-thread
-# flavour lacks.
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-# Static runtime: Tallyweb.exe and the test programs need no DLL beside them.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-
-# add_test() and the test discovery run the .exe files through Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
+set(TALLYWEB_MINGW_TRIPLE x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
