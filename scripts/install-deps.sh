@@ -14,8 +14,8 @@ packages=(
   # latter from the i386 architecture, added below), a virtual display for
   # the failure box, and xdotool to answer the box.
   wine wine64 wine32:i386 xvfb xdotool
-  # Release package checks.
-  unzip
+  # The release archives (scripts/release.sh) and their checks.
+  zip unzip
   # Fuzzing and sanitizers.
   clang libfuzzer-14-dev
   # The report page's browser test: Debian's Chromium, driven from Node.js.

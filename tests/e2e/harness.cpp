@@ -36,6 +36,13 @@ constexpr int kProgramTimeoutMs = 60000;
 constexpr char kDllOverrides[] = "mscoree,mshtml=;winemenubuilder.exe=d";
 
 std::string WorkDir() { return TALLYWEB_E2E_WORK; }
+
+// The Windows build's programs: the tree named when configuring, or another
+// one named at run time (the 32-bit build's, say) by TALLYWEB_WINDOWS_BIN.
+std::string WindowsBin() {
+  const char* bin = std::getenv("TALLYWEB_WINDOWS_BIN");
+  return bin != nullptr && *bin != '\0' ? bin : TALLYWEB_WINDOWS_BIN;
+}
 std::string Prefix() { return WorkDir() + "/wineprefix"; }
 
 std::string ReadWhole(const std::string& path) {
@@ -427,7 +434,7 @@ void SetHtmHandler(bool recorder) {
     return;
   }
   std::string command = "\"" +
-                        WindowsName(std::string(TALLYWEB_WINDOWS_BIN) +
+                        WindowsName(WindowsBin() +
                                     "/shell_recorder.exe") +
                         "\" \"%1\"";
   ImportReg("[HKEY_CLASSES_ROOT\\.htm]\r\n@=\"htmlfile\"\r\n\r\n"
@@ -448,7 +455,7 @@ ProgramFolder::ProgramFolder(Build build, const std::string& subpath) : build_(b
   shell_log_ = root_ + ".shell.log";
 
   std::string program = build == Build::kWindows
-                            ? std::string(TALLYWEB_WINDOWS_BIN) + "/Tallyweb.exe"
+                            ? WindowsBin() + "/Tallyweb.exe"
                             : std::string(TALLYWEB_NATIVE_PROGRAM);
   std::string copy = path_ + (build == Build::kWindows ? "/Tallyweb.exe" : "/Tallyweb");
   std::error_code error;
@@ -561,7 +568,7 @@ FileHolder::FileHolder(const ProgramFolder& folder, const std::string& file_name
     : folder_(folder) {
   const std::string dir = folder.ProgramDirectory();
   thread_ = std::thread([this, dir, file_name] {
-    exit_code_ = Wine({std::string(TALLYWEB_WINDOWS_BIN) + "/file_holder.exe",
+    exit_code_ = Wine({WindowsBin() + "/file_holder.exe",
                        dir + file_name, dir + "holder.ready", dir + "holder.stop"});
   });
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
