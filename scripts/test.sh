@@ -1,9 +1,11 @@
 #!/bin/bash
 # Every test, from a fresh clone: installs what is missing, builds the
-# Windows tree (mingw-w64) and the native tree, then runs the unit tests
-# under Wine and natively, and the end-to-end tests (Tallyweb.exe under Wine
-# and the native build). Exits non-zero when any step fails, and ends with
-# CTest's summary line of each tree.
+# Windows trees (mingw-w64, x64 and x86) and the native tree, then runs the
+# unit tests under Wine (both architectures) and natively, the end-to-end
+# tests (Tallyweb.exe under Wine and the native build; the 32-bit
+# Tallyweb.exe through a subset of them), and the release check (two builds
+# compared byte for byte, each archive unpacked and run). Exits non-zero
+# when any step fails, and ends with a summary line for each stage.
 #
 #   scripts/test.sh            everything
 #   JOBS=4 scripts/test.sh     more parallel jobs (default: nproc)
@@ -20,6 +22,7 @@ scripts/install-deps.sh || exit 1
 # second person can test without touching the first one's trees).
 build=${TALLYWEB_BUILD_ROOT:-$root/build}
 mingw=$build/mingw
+mingw_x86=$build/mingw-x86
 linux=$build/linux
 
 # The Windows tree first: the native tree's end-to-end tests run its
@@ -27,6 +30,8 @@ linux=$build/linux
 set -e
 cmake --preset mingw -B "$mingw"
 cmake --build "$mingw" -j "$jobs"
+cmake --preset mingw-x86 -B "$mingw_x86"
+cmake --build "$mingw_x86" -j "$jobs"
 cmake --preset linux -B "$linux" -DTALLYWEB_WINDOWS_BIN="$mingw/bin"
 cmake --build "$linux" -j "$jobs"
 set +e
@@ -40,8 +45,21 @@ run_ctest() {
   [[ ${PIPESTATUS[0]} -eq 0 ]] || failed=1
   summary+=("$name: $(grep -E 'tests passed' "$log" | tail -1)")
 }
-WINEDEBUG=-all run_ctest "Windows tree (under Wine)" "$mingw"
+WINEDEBUG=-all run_ctest "Windows x64 tree (under Wine)" "$mingw"
+WINEDEBUG=-all run_ctest "Windows x86 tree (under Wine)" "$mingw_x86"
 run_ctest "native tree" "$linux"
+
+# The 32-bit Tallyweb.exe end to end: the run and the shell's request, the
+# failure boxes, the download list's values, and the same report bytes as the
+# native build. (The whole e2e suite passes with it too, but takes as long
+# again as the 64-bit run.)
+x86_e2e='e2e_env|ReportRun\.WritesHeadBlocksAndTail|FailureBox\.EveryFailureEndsInOneBoxAndExitCodeOne'
+x86_e2e+='|DownloadList\.EachValueReachesTheReportAsStored|DownloadList\.NativeBuildWritesTheSameReportAsWindows'
+log=$linux/ctest-x86.log
+TALLYWEB_WINDOWS_BIN=$mingw_x86/bin ctest --test-dir "$linux" -R "$x86_e2e" -j "$jobs" \
+  --output-on-failure --no-tests=error --timeout 300 2>&1 | tee "$log"
+[[ ${PIPESTATUS[0]} -eq 0 ]] || failed=1
+summary+=("32-bit Tallyweb.exe end to end: $(grep -E 'tests passed' "$log" | tail -1)")
 
 # The native tests again under AddressSanitizer and UndefinedBehaviorSanitizer,
 # then each fuzz target for a bounded time (FUZZ_SECONDS, 60 by default).
@@ -52,6 +70,8 @@ stage() {
 stage "sanitizers (native tree under ASan and UBSan)" \
   env TALLYWEB_BUILD_ROOT="$build" JOBS="$jobs" scripts/sanitize.sh
 stage "fuzzing (${FUZZ_SECONDS:-60} s a target)" env JOBS="$jobs" scripts/fuzz.sh
+stage "release (built twice in two folders: identical; each archive runs)" \
+  env JOBS="$jobs" scripts/release.sh --check
 
 echo
 echo "=== Summary"
