@@ -219,12 +219,13 @@ BigCase LongTemplateLine() {
 }
 
 BigCase MegabyteUrl() {
-  // Inserted once, as it stands: the "&Size" inside it is not a placeholder.
+  // Inserted once: the "&Size" inside it is not a placeholder, only escaped.
   const std::string url = "http://h/?" + std::string(1 << 20, 'u') + "&Size=2";
+  const std::string escaped = "http://h/?" + std::string(1 << 20, 'u') + "&amp;Size=2";
   return {"1 MB URL",
           {{"X", {Text("Item_MainURL", url), Dword("Item_Size", 1)}}},
           "{\r\n&URL|&Size|&URL\r\n}\r\n",
-          url + "|1|" + url + "\r\n",
+          escaped + "|1|" + escaped + "\r\n",
           ""};
 }
 
