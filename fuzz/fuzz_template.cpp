@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/system_facts.h"
 #include "report/report_template.h"
@@ -57,16 +58,36 @@ void CheckMarker(const TStringList& lines, std::ptrdiff_t index, char marker) {
   if (index > 0) Require(!lines[index].empty() && lines[index][0] == marker);
 }
 
-// One left-to-right pass: each token is replaced where it stands, and the
-// bytes of an inserted value are never looked at again.
+// Each byte of `text` found in `from` replaced by the string at the same
+// place in `to`.
+std::string Replaced(const std::string& text, const std::string& from,
+                     const std::vector<std::string>& to) {
+  std::string out;
+  for (char byte : text) {
+    const std::size_t at = from.find(byte);
+    out += at == std::string::npos ? std::string(1, byte) : to[at];
+  }
+  return out;
+}
+
+std::string Escaped(const std::string& value) {
+  return Replaced(value, "&<>\"'", {"&amp;", "&lt;", "&gt;", "&quot;", "&#39;"});
+}
+
+// One left-to-right pass: each token is replaced where it stands, by its
+// value escaped for HTML (the folder's "%" and "#" as URL escapes first), and
+// the bytes of an inserted value are never looked at again.
 std::string ExpectedExpansion(const std::string& line, const TDownloadItem& item,
                               const SystemFacts& facts) {
   const std::string size = std::to_string(item.Size);
-  const std::string folder =
-      "file://" + std::string(tallyweb::DirectoryPart(item.OutputFilename, "\\:", facts));
+  const std::string folder = Escaped(Replaced(
+      "file://" + std::string(tallyweb::DirectoryPart(item.OutputFilename, "\\:", facts)), "%#",
+      {"%25", "%23"}));
+  const std::string name = Escaped(item.KeyName), url = Escaped(item.MainUrl),
+                    out_file = Escaped(item.OutputFilename), discr = Escaped(item.Description);
   const std::pair<const char*, const std::string*> tokens[] = {
-      {"&Name", &item.KeyName}, {"&URL", &item.MainUrl}, {"&Out", &item.OutputFilename},
-      {"&DOut", &folder},       {"&Size", &size},        {"&Discr", &item.Description},
+      {"&Name", &name},   {"&URL", &url},   {"&Out", &out_file},
+      {"&DOut", &folder}, {"&Size", &size}, {"&Discr", &discr},
   };
   std::string out;
   for (std::size_t i = 0; i < line.size();) {

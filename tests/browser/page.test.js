@@ -5,14 +5,18 @@
 
 const assert = require("node:assert/strict");
 const fs = require("node:fs");
+const http = require("node:http");
 const path = require("node:path");
 const { test, describe, before, after } = require("node:test");
 const { chromium } = require("playwright-core");
 const { HtmlValidate } = require("html-validate");
+const { scriptHash } = require("../../scripts/template-hash.js");
 
 const REPORTS = process.env.REPORTS;
 const ARTIFACTS = process.env.ARTIFACTS;
 const TEMPLATE = process.env.TEMPLATE;
+const HOSTILE_REG = process.env.HOSTILE_REG;
+const HOSTILE_PORT = Number(process.env.HOSTILE_PORT);
 
 const PHONE = { width: 390, height: 844 };
 const DESKTOP = { width: 1366, height: 900 };
@@ -37,12 +41,14 @@ function reportUrl(name) {
 }
 
 // Opens a report and records what would go wrong unseen: script errors,
-// console errors, and any request for something other than a local file.
+// console errors (a refusal by the page's security policy among them),
+// dialogs, and any request for something other than a local file.
 async function openReport(name, options = {}) {
   const context = await browser.newContext({
     viewport: options.viewport || DESKTOP,
     colorScheme: options.colorScheme || "light",
     javaScriptEnabled: options.javaScriptEnabled !== false,
+    bypassCSP: options.bypassCSP === true,
     locale: "en-US",
   });
   const page = await context.newPage();
@@ -51,12 +57,17 @@ async function openReport(name, options = {}) {
   page.on("console", message => {
     if (message.type() === "error") problems.push("console: " + message.text());
   });
+  page.on("dialog", dialog => {
+    problems.push("dialog: " + dialog.message());
+    dialog.dismiss().catch(() => {});
+  });
   page.on("request", request => {
     if (!request.url().startsWith("file:")) problems.push("request: " + request.url());
   });
   await page.goto(reportUrl(name), { waitUntil: "load" });
   return {
     page,
+    problems,
     async close() {
       await context.close();
       assert.deepEqual(problems, [], "the page ran without errors or requests");
@@ -138,6 +149,31 @@ describe("template", () => {
     assert.deepEqual(stray, []);
   });
 
+  test("has its own script's hash in its Content-Security-Policy", () => {
+    assert.ok(text.includes(`script-src '${scriptHash(text)}'`),
+              "after editing the script, run: node scripts/template-hash.js");
+  });
+
+  test("lets its own script run, and no other, under its Content-Security-Policy", async () => {
+    const report = await openReport("fixture");
+    try {
+      const result = await report.page.evaluate(() => {
+        const injected = document.createElement("script");
+        injected.textContent = "window.injectedRan = true;";
+        document.body.appendChild(injected);
+        return { own: document.documentElement.classList.contains("js"),
+                 injected: window.injectedRan === true };
+      });
+      assert.deepEqual(result, { own: true, injected: false });
+      // The refusal is the one problem the page reports.
+      assert.equal(report.problems.length, 1);
+      assert.match(report.problems[0], /^console: .*inline script.*Content Security Policy/);
+      report.problems.length = 0;
+    } finally {
+      await report.close();
+    }
+  });
+
   test("declares no character set", () => {
     const declarations = lines.filter(line => /<meta[^>]*(charset|content-type)/i.test(line));
     assert.deepEqual(declarations, []);
@@ -177,11 +213,11 @@ describe("report of the five-download list", () => {
       assert.deepEqual(shown, rows);
     }));
 
-  test("shows a description as the markup it holds", () =>
+  test("shows a description as the text it is, markup included", () =>
     withReport("fixture", {}, async page => {
       const cell = page.locator("#downloads tbody tr:nth-child(3) td.discr");
-      assert.equal(await cell.textContent(), 'Notes with bold and "quotes"');
-      assert.equal(await cell.locator("b").textContent(), "bold");
+      assert.equal(await cell.textContent(), 'Notes with <b>bold</b> and "quotes"');
+      assert.equal(await cell.locator("*").count(), 0);
     }));
 
   test("sums up the count and the known sizes", () =>
@@ -253,23 +289,135 @@ describe("report of the five-download list", () => {
       assert.equal(await page.textContent("th.size"), "Size (bytes)");
     }));
 
-  test("is valid HTML", async () => {
-    // Values go into the page unescaped, so an ampersand in a URL stays raw;
-    // that is valid HTML, which these two stricter rules would flag.
-    const validator = new HtmlValidate({
-      extends: ["html-validate:recommended"],
-      rules: { "no-raw-characters": "off", "unrecognized-char-ref": "off" },
-    });
-    const report = await validator.validateFile(path.join(REPORTS, "fixture.htm"));
-    const messages = report.results.flatMap(result => result.messages.map(
-      message => `${message.line}:${message.column} ${message.ruleId}: ${message.message}`));
-    assert.deepEqual(messages, []);
+  test("is valid HTML, as is the report of the hostile list", async () => {
+    const validator = new HtmlValidate({ extends: ["html-validate:recommended"] });
+    for (const name of ["fixture", "hostile"]) {
+      const report = await validator.validateFile(path.join(REPORTS, name + ".htm"));
+      const messages = report.results.flatMap(result => result.messages.map(
+        message => `${message.line}:${message.column} ${message.ruleId}: ${message.message}`));
+      assert.deepEqual(messages, [], name);
+    }
   });
 
   test("needs no sideways scrolling from phone to desktop width", () =>
     fitsWidths("fixture"));
 
   test("screenshots", () => screenshots("fixture"));
+});
+
+// The hostile list's downloads, in the file's order, which is the registry's
+// since their names start with their number.
+function hostileDownloads() {
+  const keyLine = /^\[HKEY_LOCAL_MACHINE\\Software\\Tesmora\\Orvalink\\FileList\\(.+)\]$/;
+  const valueLine = /^"(Item_\w+)"=(?:"((?:[^"\\]|\\.)*)"|dword:([0-9a-f]{8}))$/;
+  const downloads = [];
+  for (const line of fs.readFileSync(HOSTILE_REG, "latin1").split(/\r?\n/)) {
+    const key = keyLine.exec(line);
+    const value = valueLine.exec(line);
+    if (key) downloads.push({ name: key[1] });
+    if (value) {
+      downloads.at(-1)[value[1]] =
+          value[2] !== undefined ? value[2].replace(/\\(.)/g, "$1") : parseInt(value[3], 16) | 0;
+    }
+  }
+  return downloads;
+}
+
+describe("report of the hostile list", () => {
+  // Every request that reaches the server the values aim at.
+  const logged = [];
+  let server;
+  before(async () => {
+    server = http.createServer((request, response) => {
+      logged.push(`${request.method} ${request.url}`);
+      response.end();
+    });
+    await new Promise((resolve, reject) => {
+      server.once("error", reject);
+      server.listen(HOSTILE_PORT, "127.0.0.1", resolve);
+    });
+  });
+  after(() => new Promise(resolve => (server ? server.close(resolve) : resolve())));
+
+  const downloads = HOSTILE_REG ? hostileDownloads() : [];
+  const followable = /^(https?|ftp|file):/i;
+
+  // Each case twice: with the page's security policy, and with the browser
+  // told to ignore it, so that the escaping alone must hold.
+  for (const bypassCSP of [false, true]) {
+    const policy = bypassCSP ? "with its security policy ignored" : "under its security policy";
+
+    test(`shows every download, each value as the text it is, ${policy}`, () =>
+      withReport("hostile", { bypassCSP }, async page => {
+        // Long enough for a refresh or a request on load to have happened.
+        await page.waitForTimeout(500);
+        const shown = await page.$$eval("#downloads tbody tr", rows => rows.map(row => {
+          const link = row.querySelector("td.url a");
+          return {
+            name: row.querySelector("td.name").textContent,
+            url: row.querySelector("td.url").textContent,
+            link: link && link.getAttribute("href"),
+            out: row.querySelector("td.out").textContent,
+            discr: row.querySelector("td.discr").textContent,
+          };
+        }));
+        assert.deepEqual(shown, downloads.map(d => ({
+          name: d.name,
+          url: d.Item_MainURL,
+          link: followable.test(d.Item_MainURL) ? d.Item_MainURL : null,
+          out: d.Item_OutputFilename,
+          discr: d.Item_Description,
+        })));
+        assert.match(await summary(page), /^7 downloads, /);
+        assert.deepEqual(logged, []);
+      }));
+
+    test(`sends nothing when every link is clicked, ${policy}`, async () => {
+      const context = await browser.newContext({ bypassCSP, viewport: DESKTOP });
+      const problems = [];
+      const followed = [];
+      try {
+        // A link may lead to its own web address; that is refused here and
+        // recorded, as is anything else but a local file.
+        await context.route(url => url.protocol !== "file:", route => {
+          followed.push(route.request().url());
+          return route.abort();
+        });
+        const page = await context.newPage();
+        page.on("pageerror", error => problems.push("page error: " + error.message));
+        page.on("dialog", dialog => {
+          problems.push("dialog: " + dialog.message());
+          dialog.dismiss().catch(() => {});
+        });
+        await page.goto(reportUrl("hostile"));
+        const hrefs = await page.$$eval("a[href]", links => links.map(link => link.href));
+        // The four web addresses and the seven folders.
+        assert.equal(hrefs.length, 11);
+        for (let i = 0; i < hrefs.length; i++) {
+          await page.goto(reportUrl("hostile"));
+          followed.length = 0;
+          await page.locator("a[href]").nth(i).click();
+          await page.waitForTimeout(200);
+          const address = hrefs[i].split("#")[0];  // a request carries no fragment
+          assert.ok(followed.every(url => url === address), `clicking ${hrefs[i]} asked for ${followed}`);
+        }
+        assert.deepEqual(problems, []);
+        assert.deepEqual(logged, []);
+      } finally {
+        await context.close();
+      }
+    });
+  }
+
+  // Chromium on Linux takes a drive letter for a bad host name, so the links
+  // are read as the URL standard, and a browser on Windows, reads them.
+  test("links the folders whose names hold # and % to those folders", () =>
+    withReport("hostile", {}, async page => {
+      const links = await page.$$eval("#downloads tbody td.dir a",
+                                      found => found.map(link => link.getAttribute("href")));
+      const folders = links.slice(4).map(link => decodeURIComponent(new URL(link).pathname));
+      assert.deepEqual(folders, ["/C:/Music/Mix #3/", "/D:/Backup/100%/", "/E:/%23/"]);
+    }));
 });
 
 describe("report of the demo list", () => {

@@ -95,6 +95,13 @@ chmod +x "$work/bin/xdg-open"
 
 seed_list "$here/downloads.reg"
 write_report fixture "$work/wineprefix"
+# The hostile list aims at a logging server that the test starts on a free
+# port of 127.0.0.1, which takes the place of 8765 in its values.
+hostile_port=$(node -e 'const s = require("net").createServer();
+  s.listen(0, "127.0.0.1", () => { console.log(s.address().port); s.close(); });')
+sed "s/127\.0\.0\.1:8765/127.0.0.1:$hostile_port/g" "$here/hostile.reg" >"$work/hostile.reg"
+seed_list "$work/hostile.reg"
+write_report hostile "$work/wineprefix"
 if [ -f "$root/demo/downloads.reg" ]; then
   seed_list "$root/demo/downloads.reg"
   write_report demo "$work/wineprefix"
@@ -108,4 +115,5 @@ write_report not-found "$work/no-list"
 cd "$here"
 NODE_PATH="$work/npm/node_modules" REPORTS="$reports" ARTIFACTS="$artifacts" \
   TEMPLATE="$root/src/report/template.txt" \
+  HOSTILE_REG="$work/hostile.reg" HOSTILE_PORT="$hostile_port" \
   node --test --test-reporter=tap "$here/page.test.js"
