@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/failure_kinds.h"
+#include "report/report_encoding.h"
 
 namespace tallyweb {
 
@@ -87,17 +88,20 @@ constexpr PlaceholderToken kPlaceholders[] = {
 
 void AppendValue(Placeholder placeholder, const TDownloadItem& item,
                  const SystemFacts& facts, std::string& out) {
+  const auto append = [&](std::string_view value) {
+    AppendInReportEncoding(value, facts.code_page, out);
+  };
   switch (placeholder) {
-    case Placeholder::kName: out += item.KeyName; break;
-    case Placeholder::kUrl: out += item.MainUrl; break;
-    case Placeholder::kOut: out += item.OutputFilename; break;
+    case Placeholder::kName: append(item.KeyName); break;
+    case Placeholder::kUrl: append(item.MainUrl); break;
+    case Placeholder::kOut: append(item.OutputFilename); break;
     case Placeholder::kDOut:
       // The folder as a link; the Windows path keeps its backslashes.
       out += "file://";
-      out += DirectoryPart(item.OutputFilename, "\\:", facts);
+      append(DirectoryPart(item.OutputFilename, "\\:"));
       break;
     case Placeholder::kSize: out += std::to_string(item.Size); break;
-    case Placeholder::kDiscr: out += item.Description; break;
+    case Placeholder::kDiscr: append(item.Description); break;
   }
 }
 
