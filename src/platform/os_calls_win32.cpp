@@ -49,6 +49,26 @@ std::wstring FilePath(const std::string& path) {
   return wide;
 }
 
+// The shell finds no file past 255 characters (Wine's shell; Windows' stops
+// at MAX_PATH), not even in the \\?\ form. A longer path goes in its short
+// form, which names the same file, when the system has one short enough.
+std::wstring ShellPath(const std::string& path) {
+  constexpr std::size_t kLongestShellPath = 255;
+  std::wstring wide = Wide(path);
+  if (wide.size() <= kLongestShellPath) return wide;
+  std::vector<wchar_t> buffer(MAX_PATH + 8);
+  const DWORD length = GetShortPathNameW(FilePath(path).c_str(), buffer.data(),
+                                         static_cast<DWORD>(buffer.size()));
+  if (length == 0 || length >= buffer.size()) return wide;
+  std::wstring short_form(buffer.data(), length);
+  if (short_form.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    short_form.replace(0, 8, L"\\\\");
+  } else if (short_form.compare(0, 4, L"\\\\?\\") == 0) {
+    short_form.erase(0, 4);
+  }
+  return short_form.size() <= kLongestShellPath ? short_form : wide;
+}
+
 // The report's bytes are in the ANSI code page. A character goes in only
 // when the code page has it exactly: the conversion back must give the very
 // same character, never a best-fit stand-in such as "l" for an l with a stroke.
@@ -171,7 +191,7 @@ class Win32OsCalls : public OsCalls {
   }
 
   void ShellOpen(const std::string& path) override {
-    ShellExecuteW(nullptr, L"open", Wide(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    ShellExecuteW(nullptr, L"open", ShellPath(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
   }
 };
 
