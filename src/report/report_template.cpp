@@ -69,6 +69,39 @@ MarkerIndices FindMarkers(const TStringList& lines) {
   return markers;
 }
 
+void AppendEscaped(std::string_view value, std::string& out) {
+  std::size_t kept = 0;  // start of the bytes not yet appended
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    std::string_view entity;
+    switch (value[i]) {
+      case '&': entity = "&amp;"; break;
+      case '<': entity = "&lt;"; break;
+      case '>': entity = "&gt;"; break;
+      case '"': entity = "&quot;"; break;
+      case '\'': entity = "&#39;"; break;
+      default: continue;
+    }
+    out.append(value.substr(kept, i - kept));
+    out.append(entity);
+    kept = i + 1;
+  }
+  out.append(value.substr(kept));
+}
+
+std::string FolderLink(std::string_view output_filename) {
+  std::string link = "file://";
+  for (const char c : DirectoryPart(output_filename, "\\:")) {
+    if (c == '%') {
+      link += "%25";
+    } else if (c == '#') {
+      link += "%23";
+    } else {
+      link += c;
+    }
+  }
+  return link;
+}
+
 namespace {
 
 enum class Placeholder { kName, kUrl, kOut, kDOut, kSize, kDiscr };
@@ -88,18 +121,21 @@ constexpr PlaceholderToken kPlaceholders[] = {
 
 void AppendValue(Placeholder placeholder, const TDownloadItem& item,
                  const SystemFacts& facts, std::string& out) {
+  // Every text value comes from the web (a server's file name, a page's
+  // address and text), and the page opens in the user's browser. Escaped
+  // first, then put in the report's code page: the references made there for
+  // characters it lacks are markup of the program's own, not to be escaped.
   const auto append = [&](std::string_view value) {
-    AppendInReportEncoding(value, facts.code_page, out);
+    if (facts.code_page == nullptr) return AppendEscaped(value, out);
+    std::string escaped;
+    AppendEscaped(value, escaped);
+    AppendInReportEncoding(escaped, facts.code_page, out);
   };
   switch (placeholder) {
     case Placeholder::kName: append(item.KeyName); break;
     case Placeholder::kUrl: append(item.MainUrl); break;
     case Placeholder::kOut: append(item.OutputFilename); break;
-    case Placeholder::kDOut:
-      // The folder as a link; the Windows path keeps its backslashes.
-      out += "file://";
-      append(DirectoryPart(item.OutputFilename, "\\:"));
-      break;
+    case Placeholder::kDOut: append(FolderLink(item.OutputFilename)); break;
     case Placeholder::kSize: out += std::to_string(item.Size); break;
     case Placeholder::kDiscr: append(item.Description); break;
   }
