@@ -75,6 +75,7 @@ std::wstring ShellPath(const std::string& path) {
 class AnsiCodePage : public CodePage {
  public:
   bool Encode(std::string_view utf8, std::string& out) const override {
+    if (utf8.empty()) return true;
     for (std::size_t at = 0; at < utf8.size();) {
       if (IsSurrogate(NextCharacter(utf8, &at))) return false;
     }
