@@ -8,7 +8,6 @@
 #include <shellapi.h>
 
 #include <algorithm>
-#include <array>
 #include <string>
 #include <vector>
 
