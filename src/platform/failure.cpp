@@ -6,6 +6,8 @@
 #include <exception>
 
 #include "platform/failure_os.h"
+#include "platform/system_facts.h"
+#include "platform/utf.h"
 
 namespace tallyweb {
 namespace {
@@ -20,25 +22,28 @@ const void* g_raise_address = nullptr;
 // raising it later needs none.
 std::exception_ptr g_out_of_memory;
 bool g_armed = false;
-SystemFacts g_facts;
 
 // The handler's own storage: it is used after the failure, when memory may
 // have run out. Static rather than on the stack, whose room is not ours to
 // count on (the module path alone is 32 KB).
 ModuleLookup g_module;
-char g_failure_text[kFailureTextCapacity];
+char g_failure_text[kFailureTextBytes];
 
-// Appends to a caller's buffer of at least one byte, dropping whatever goes
-// past the last byte kept for the NUL.
+// Appends UTF-8 to a caller's buffer of at least one byte, dropping whatever
+// goes past the last byte kept for the NUL or past the most characters a
+// failure text shows. The text ends between two characters, never inside one.
 class TextWriter {
  public:
   TextWriter(char* buffer, std::size_t capacity) : buffer_(buffer), room_(capacity - 1) {}
 
   void Put(std::string_view text) {
-    const std::size_t count = std::min(text.size(), room_ - length_);
-    if (count == 0) return;
-    std::memcpy(buffer_ + length_, text.data(), count);
-    length_ += count;
+    if (cut_) return;
+    const std::string_view kept =
+        Utf8Prefix(text, kMaxFailureTextUnits - units_, room_ - length_);
+    std::memcpy(buffer_ + length_, kept.data(), kept.size());
+    length_ += kept.size();
+    units_ += WideLength(kept);
+    cut_ = kept.size() < text.size();
   }
 
   // Uppercase, zero-filled to `min_digits`; more digits when the value
@@ -66,11 +71,13 @@ class TextWriter {
   char* buffer_;
   std::size_t room_;
   std::size_t length_ = 0;
+  std::size_t units_ = 0;
+  bool cut_ = false;
 };
 
-std::string_view ModuleFileName(std::string_view path, std::string_view delimiters,
-                                const SystemFacts& facts) {
-  return path.substr(LastDelimiter(path, delimiters, facts)).substr(0, kMaxModuleNameLength);
+std::string_view ModuleFileName(std::string_view path, std::string_view delimiters) {
+  return Utf8Prefix(path.substr(LastDelimiter(path, delimiters)), kMaxModuleNameLength,
+                    path.size());
 }
 
 bool NeedsFullStop(std::string_view message) {
@@ -83,14 +90,14 @@ const void* RaiseAddress() { return g_raise_address; }
 
 void RecordRaiseAddress(const void* address) { g_raise_address = address; }
 
-std::size_t BuildFailureText(const FailureTextParts& parts, const SystemFacts& facts,
-                             char* buffer, std::size_t capacity) {
+std::size_t BuildFailureText(const FailureTextParts& parts, char* buffer,
+                             std::size_t capacity) {
   if (capacity == 0) return 0;
   TextWriter out(buffer, capacity);
   out.Put("Exception ");
   out.Put(parts.class_name);
   out.Put(" in module ");
-  out.Put(ModuleFileName(parts.module_path, parts.path_delimiters, facts));
+  out.Put(ModuleFileName(parts.module_path, parts.path_delimiters));
   out.Put(" at ");
   out.PutHex(parts.offset, 8);
   out.Put(".\n");
@@ -99,8 +106,7 @@ std::size_t BuildFailureText(const FailureTextParts& parts, const SystemFacts& f
   return out.Finish();
 }
 
-void ArmFailureReporting(const SystemFacts& facts) {
-  g_facts = facts;
+void ArmFailureReporting() {
   if (!g_out_of_memory) {
     g_out_of_memory = std::make_exception_ptr(EOutOfMemory("Out of memory"));
   }
@@ -130,7 +136,7 @@ void HandleFailure(const Exception& failure, const void* raise_address) {
     // were it to, the box shows no module and the whole address.
     parts.offset = address;
   }
-  BuildFailureText(parts, g_facts, g_failure_text, sizeof g_failure_text);
+  BuildFailureText(parts, g_failure_text, sizeof g_failure_text);
   ShowFailureBox(g_failure_text);
   EndProcess(1);
 }

@@ -8,19 +8,22 @@
 #include <string_view>
 
 #include "platform/failure_kinds.h"
-#include "platform/system_facts.h"
 
 namespace tallyweb {
 
-/// Room for the failure text and its NUL.
+/// Room for the failure text and its NUL, in characters (UTF-16 units, as
+/// the box counts them).
 constexpr std::size_t kFailureTextCapacity = 1024;
-/// The longest module file name the text shows.
+constexpr std::size_t kMaxFailureTextUnits = kFailureTextCapacity - 1;
+/// Room for the longest failure text in UTF-8, three bytes a unit at most.
+constexpr std::size_t kFailureTextBytes = 3 * kMaxFailureTextUnits + 1;
+/// The longest module file name the text shows, in characters.
 constexpr std::size_t kMaxModuleNameLength = 260;
 
 /// Arms failure reporting for the run: makes the one EOutOfMemory object
-/// ("Out of memory") and turns every failed memory request into it. Keeps
-/// `facts` for finding the module's file name. Call once, at start.
-void ArmFailureReporting(const SystemFacts& facts);
+/// ("Out of memory") and turns every failed memory request into it. Call
+/// once, at start.
+void ArmFailureReporting();
 
 /// The top-level failure handler: builds the failure text, shows it in the
 /// box titled "Application Error", then ends the process with 1. Asks for no
@@ -49,12 +52,13 @@ struct FailureTextParts {
   std::string_view message;
 };
 
-/// Builds "Exception %s in module %s at %p.\n%s%s" into `buffer`: the class
-/// name, the module's file name, the offset as at least 8 uppercase hex
-/// digits, the message, and a full stop unless the message is empty or ends
-/// in one. The text is cut to `capacity` - 1 bytes and NUL-ended; returns its
-/// length. Asks for no memory.
-std::size_t BuildFailureText(const FailureTextParts& parts, const SystemFacts& facts,
-                             char* buffer, std::size_t capacity);
+/// Builds "Exception %s in module %s at %p.\n%s%s" into `buffer` in UTF-8:
+/// the class name, the module's file name, the offset as at least 8
+/// uppercase hex digits, the message, and a full stop unless the message is
+/// empty or ends in one. The text is cut to `capacity` - 1 bytes or 1023
+/// characters, whichever comes first, between two characters, and NUL-ended;
+/// returns its length in bytes. Asks for no memory.
+std::size_t BuildFailureText(const FailureTextParts& parts, char* buffer,
+                             std::size_t capacity);
 
 }  // namespace tallyweb

@@ -9,9 +9,9 @@
 
 namespace tallyweb {
 
-/// Room for a module path and its NUL. Windows asks for 261 bytes first; the
-/// rest of the room is for paths that do not fit in that.
-constexpr std::size_t kModulePathCapacity = 32768 + 1;
+/// Room for a module path in UTF-8 and its NUL: the longest path Windows has
+/// is 32767 UTF-16 units, each at most three bytes in UTF-8.
+constexpr std::size_t kModulePathCapacity = 3 * 32767 + 1;
 
 struct ModuleLookup {
   /// Where the module's image starts in memory.

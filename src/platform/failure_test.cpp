@@ -12,101 +12,93 @@
 namespace tallyweb {
 namespace {
 
-SystemFacts JapaneseFacts() {
-  return MakeSystemFacts(true, {0x81, 0x9F, 0xE0, 0xFC, 0, 0, 0, 0, 0, 0, 0, 0}, true);
-}
-
-std::string Build(const FailureTextParts& parts, const SystemFacts& facts,
-                  std::size_t capacity = kFailureTextCapacity) {
+std::string Build(const FailureTextParts& parts, std::size_t capacity = kFailureTextBytes) {
   std::string buffer(capacity + 8, '#');  // room past `capacity` shows overruns
-  const std::size_t length = BuildFailureText(parts, facts, buffer.data(), capacity);
+  const std::size_t length = BuildFailureText(parts, buffer.data(), capacity);
   EXPECT_EQ('\0', buffer[length]) << "the text must be NUL-ended";
   EXPECT_EQ('#', buffer[capacity]) << "nothing may be written past the capacity";
   return buffer.substr(0, length);
 }
 
 TEST(BuildFailureText, FormatsTheTwoLines) {
-  const SystemFacts plain;
-  const SystemFacts japanese = JapaneseFacts();
   const std::string long_message(1100, 'm');
+  std::string long_cjk, long_emoji = "x";
+  for (int i = 0; i < 1100; ++i) long_cjk += "\xE4\xB8\x8B";          // U+4E0B
+  for (int i = 0; i < 600; ++i) long_emoji += "\xF0\x9F\x93\xA6";     // U+1F4E6
+  std::string cut_cjk, cut_emoji = "x";
+  for (int i = 0; i < 1023 - 49; ++i) cut_cjk += "\xE4\xB8\x8B";
+  for (int i = 0; i < (1023 - 49 - 1) / 2; ++i) cut_emoji += "\xF0\x9F\x93\xA6";
   struct {
     const char* name;
     FailureTextParts parts;
-    const SystemFacts& facts;
     std::string want;
   } cases[] = {
       {"a full stop is added",
        {"EFOpenError", "C:\\Tools\\Tallyweb.exe", "\\", 0x2B0,
         "Cannot open file C:\\Tools\\template.txt"},
-       plain,
        "Exception EFOpenError in module Tallyweb.exe at 000002B0.\n"
        "Cannot open file C:\\Tools\\template.txt."},
       {"a message ending in a full stop gets no second one",
        {"EInOutError", "C:\\X.exe", "\\", 0x1000, "Done."},
-       plain,
        "Exception EInOutError in module X.exe at 00001000.\nDone."},
       {"an empty message leaves the line feed last",
        {"Exception", "C:\\X.exe", "\\", 0, ""},
-       plain,
        "Exception Exception in module X.exe at 00000000.\n"},
       {"the full stop follows a closing apostrophe",
        {"ERegistryException", "C:\\X.exe", "\\", 0xABCDEF,
         "Failed to get data for 'Item_Size'"},
-       plain,
        "Exception ERegistryException in module X.exe at 00ABCDEF.\n"
        "Failed to get data for 'Item_Size'."},
       {"and a trailing blank",
        {"EOutOfMemory", "C:\\X.exe", "\\", 0xFFFFFFFF, "Out of memory "},
-       plain,
        "Exception EOutOfMemory in module X.exe at FFFFFFFF.\nOut of memory ."},
       {"a line feed in the message stays",
        {"Exception", "C:\\X.exe", "\\", 1, "a\nb"},
-       plain,
        "Exception Exception in module X.exe at 00000001.\na\nb."},
       {"a path without a backslash is the name",
        {"Exception", "X.exe", "\\", 1, "m"},
-       plain,
        "Exception Exception in module X.exe at 00000001.\nm."},
       {"a colon does not end the directory",
        {"Exception", "C:X.exe", "\\", 1, "m"},
-       plain,
        "Exception Exception in module C:X.exe at 00000001.\nm."},
-      {"0x5C after a lead byte is half of a character",
+      {"a UTF-8 folder: every backslash is one",
+       {"Exception", "C:\\\xD0\x9E\xE4\xB8\x8B\\\xE2\x9C\x93.exe", "\\", 1,
+        "C:\\\xD0\x9E\xE4\xB8\x8B\\\xE2\x9C\x93.exe"},
+       "Exception Exception in module \xE2\x9C\x93.exe at 00000001.\n"
+       "C:\\\xD0\x9E\xE4\xB8\x8B\\\xE2\x9C\x93.exe."},
+      {"a byte that is no character's",
        {"Exception", "C:\\Dir\\\x95\\X.exe", "\\", 1, "m"},
-       japanese,
-       "Exception Exception in module \x95\\X.exe at 00000001.\nm."},
-      {"the same bytes on a single-byte system",
-       {"Exception", "C:\\Dir\\\x95\\X.exe", "\\", 1, "m"},
-       plain,
        "Exception Exception in module X.exe at 00000001.\nm."},
       {"POSIX paths end their directories in a slash",
        {"EOutOfMemory", "/opt/tallyweb/Tallyweb", "/", 0x2B0, "Out of memory"},
-       plain,
        "Exception EOutOfMemory in module Tallyweb at 000002B0.\nOut of memory."},
       {"no module: no name",
        {"Exception", "", "\\", 0x2B0, "m"},
-       plain,
        "Exception Exception in module  at 000002B0.\nm."},
       {"an offset past 32 bits keeps every digit",
        {"Exception", "X.exe", "\\", std::uintptr_t{0xFFFFFFFF} + 0x11, "m"},
-       plain,
        sizeof(std::uintptr_t) > 4 ? "Exception Exception in module X.exe at 100000010.\nm."
                                   : "Exception Exception in module X.exe at 00000010.\nm."},
       {"the text is cut at 1023 bytes",
        {"Exception", "X.exe", "\\", 0, long_message},
-       plain,
        "Exception Exception in module X.exe at 00000000.\n" +
            std::string(1023 - 49, 'm')},
+      {"1023 characters, not bytes",
+       {"Exception", "X.exe", "\\", 0, long_cjk},
+       "Exception Exception in module X.exe at 00000000.\n" + cut_cjk},
+      {"a character of two UTF-16 units is never cut in half",
+       {"Exception", "X.exe", "\\", 0, long_emoji},
+       "Exception Exception in module X.exe at 00000000.\n" + cut_emoji},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(c.want, Build(c.parts, c.facts));
+    EXPECT_EQ(c.want, Build(c.parts));
   }
 }
 
 TEST(BuildFailureText, ModuleNameShowsAtMost260Bytes) {
   const std::string path = "C:\\" + std::string(300, 'n');
-  const std::string text = Build({"E", path, "\\", 0, ""}, SystemFacts{});
+  const std::string text = Build({"E", path, "\\", 0, ""});
   EXPECT_EQ("Exception E in module " + std::string(260, 'n') + " at 00000000.\n", text);
 }
 
@@ -125,10 +117,10 @@ TEST(BuildFailureText, CutsAtAnyCapacity) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.capacity);
-    EXPECT_EQ(c.want, Build(parts, SystemFacts{}, c.capacity));
+    EXPECT_EQ(c.want, Build(parts, c.capacity));
   }
   char untouched = '#';
-  EXPECT_EQ(0u, BuildFailureText(parts, SystemFacts{}, &untouched, 0));
+  EXPECT_EQ(0u, BuildFailureText(parts, &untouched, 0));
   EXPECT_EQ('#', untouched);
 }
 
@@ -175,7 +167,7 @@ TEST(RaiseOutOfMemoryIfArmed, RaisesTheOneObjectOnlyWhileArmed) {
   RaiseOutOfMemoryIfArmed(request);  // not armed yet: returns
   EXPECT_EQ(nullptr, RaiseAddress());
 
-  ArmFailureReporting(SystemFacts{});
+  ArmFailureReporting();
   const Exception* first = nullptr;
   for (int i = 0; i < 2; ++i) {
     SCOPED_TRACE(i);

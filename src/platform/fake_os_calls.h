@@ -8,11 +8,41 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/os_calls.h"
+#include "platform/utf.h"
 
 namespace tallyweb {
+
+/// A code page for tests: ASCII, and each character (a UTF-8 key) of
+/// `characters` as the bytes it maps to.
+class FakeCodePage : public CodePage {
+ public:
+  explicit FakeCodePage(std::map<std::string, std::string> characters)
+      : characters_(std::move(characters)) {}
+
+  bool Encode(std::string_view utf8, std::string& out) const override {
+    std::string bytes;
+    for (std::size_t at = 0; at < utf8.size();) {
+      const std::size_t start = at;
+      if (NextCharacter(utf8, &at) < 0x80) {
+        bytes += utf8[start];
+        continue;
+      }
+      const auto found = characters_.find(std::string(utf8.substr(start, at - start)));
+      if (found == characters_.end()) return false;
+      bytes += found->second;
+    }
+    out += bytes;
+    return true;
+  }
+
+ private:
+  std::map<std::string, std::string> characters_;
+};
 
 class FakeOsCalls : public OsCalls {
  public:

@@ -24,12 +24,14 @@ class OsCalls {
  public:
   virtual ~OsCalls() = default;
 
-  /// The full path of the running program's own file, whole however long it
-  /// is; empty when the system will not tell.
+  /// The full path of the running program's own file in UTF-8, whole however
+  /// long it is; empty when the system will not tell. Every path the program
+  /// hands to the calls below is UTF-8 too.
   virtual std::string ProgramPath() = 0;
   /// The bytes that end a directory in ProgramPath(): "\\:" on Windows.
   virtual std::string_view PathDelimiters() const = 0;
-  /// The double-byte flag, lead bytes and NT flag, asked of the system.
+  /// The double-byte and NT flags and the report's code page, asked of the
+  /// system.
   virtual SystemFacts TakeSystemFacts() = 0;
 
   /// Opens an existing file for reading; other programs may read it but not

@@ -66,7 +66,8 @@ class PosixOsCalls : public OsCalls {
 
   std::string_view PathDelimiters() const override { return "/"; }
 
-  SystemFacts TakeSystemFacts() override { return MakeSystemFacts(false, {}, false); }
+  // The report is UTF-8, as the registry's texts come: values go in as they are.
+  SystemFacts TakeSystemFacts() override { return SystemFacts{}; }
 
   FileHandle OpenExisting(const std::string& path) override {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -1,22 +1,106 @@
 // The OS seam on Windows: the kernel32 calls the program makes, each with the
-// arguments it relies on, and the shell's open request.
+// arguments it relies on, and the shell's open request. Paths travel inside
+// the program as UTF-8 and reach the system through the wide calls, so that
+// a folder named in any script, and one of any length, can be used.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
 #include <shellapi.h>
 
 #include <algorithm>
-#include <array>
 #include <string>
 #include <vector>
 
 #include "platform/os_calls.h"
+#include "platform/utf.h"
 
 namespace tallyweb {
 namespace {
 
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows' wide characters are UTF-16 units");
+
 HANDLE ToHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 FileHandle FromHandle(HANDLE handle) { return reinterpret_cast<FileHandle>(handle); }
+
+std::wstring Wide(std::string_view utf8) {
+  const std::u16string units = Utf8ToWide(utf8);
+  return std::wstring(units.begin(), units.end());
+}
+
+std::string Utf8(const wchar_t* units, std::size_t count) {
+  const std::u16string copy(units, units + count);
+  std::string out;
+  AppendWideAsUtf8(copy.data(), copy.size(), out);
+  return out;
+}
+
+// The file calls take a path of up to MAX_PATH - 1 characters as it is; a
+// longer one only in the \\?\ form, which is taken literally, so only a
+// full path from a drive or a share is given that form.
+std::wstring FilePath(const std::string& path) {
+  std::wstring wide = Wide(path);
+  if (wide.size() < MAX_PATH) return wide;
+  if (wide.size() >= 3 && wide[1] == L':' && wide[2] == L'\\') return L"\\\\?\\" + wide;
+  if (wide.compare(0, 2, L"\\\\") == 0 && wide.compare(0, 4, L"\\\\?\\") != 0 &&
+      wide.compare(0, 4, L"\\\\.\\") != 0) {
+    return L"\\\\?\\UNC\\" + wide.substr(2);
+  }
+  return wide;
+}
+
+// The shell finds no file past 255 characters (Wine's shell; Windows' stops
+// at MAX_PATH), not even in the \\?\ form. A longer path goes in its short
+// form, which names the same file, when the system has one short enough.
+std::wstring ShellPath(const std::string& path) {
+  constexpr std::size_t kLongestShellPath = 255;
+  std::wstring wide = Wide(path);
+  if (wide.size() <= kLongestShellPath) return wide;
+  std::vector<wchar_t> buffer(MAX_PATH + 8);
+  const DWORD length = GetShortPathNameW(FilePath(path).c_str(), buffer.data(),
+                                         static_cast<DWORD>(buffer.size()));
+  if (length == 0 || length >= buffer.size()) return wide;
+  std::wstring short_form(buffer.data(), length);
+  if (short_form.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    short_form.replace(0, 8, L"\\\\");
+  } else if (short_form.compare(0, 4, L"\\\\?\\") == 0) {
+    short_form.erase(0, 4);
+  }
+  return short_form.size() <= kLongestShellPath ? short_form : wide;
+}
+
+// The report's bytes are in the ANSI code page. A character goes in only
+// when the code page has it exactly: the conversion back must give the very
+// same character, never a best-fit stand-in such as "l" for an l with a stroke.
+class AnsiCodePage : public CodePage {
+ public:
+  bool Encode(std::string_view utf8, std::string& out) const override {
+    if (utf8.empty()) return true;
+    for (std::size_t at = 0; at < utf8.size();) {
+      if (IsSurrogate(NextCharacter(utf8, &at))) return false;
+    }
+    if (GetACP() == CP_UTF8) {
+      out.append(utf8);
+      return true;
+    }
+    const std::wstring wide = Wide(utf8);
+    const int wide_length = static_cast<int>(wide.size());
+    BOOL used_default = FALSE;
+    const int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
+                                           wide_length, nullptr, 0, nullptr, &used_default);
+    if (length <= 0 || used_default) return false;
+    std::string bytes(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), wide_length, &bytes[0],
+                        length, nullptr, &used_default);
+    const int back = MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, nullptr, 0);
+    std::wstring again(static_cast<std::size_t>(std::max(back, 0)), L'\0');
+    if (back > 0) MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, &again[0], back);
+    if (used_default || again != wide) return false;
+    out += bytes;
+    return true;
+  }
+};
+
+const AnsiCodePage kAnsiCodePage;
 
 class Win32OsCalls : public OsCalls {
  public:
@@ -24,12 +108,12 @@ class Win32OsCalls : public OsCalls {
     // MAX_PATH + 1 first. A path that fills the buffer may have been cut, so
     // ask again with more room until it fits: the report must land in the
     // program's real folder, not in a prefix of it.
-    std::vector<char> buffer(MAX_PATH + 1);
+    std::vector<wchar_t> buffer(MAX_PATH + 1);
     while (true) {
       const DWORD size = static_cast<DWORD>(buffer.size());
-      const DWORD n = GetModuleFileNameA(nullptr, buffer.data(), size);
+      const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), size);
       if (n == 0) return {};
-      if (n < size) return std::string(buffer.data(), n);
+      if (n < size) return Utf8(buffer.data(), n);
       buffer.resize(buffer.size() * 2);
     }
   }
@@ -37,19 +121,17 @@ class Win32OsCalls : public OsCalls {
   std::string_view PathDelimiters() const override { return "\\:"; }
 
   SystemFacts TakeSystemFacts() override {
-    const bool double_byte = GetSystemMetrics(SM_DBCSENABLED) != 0;
-    CPINFO code_page{};
-    GetCPInfo(CP_ACP, &code_page);  // on failure the zeroed record has no ranges
-    std::array<std::uint8_t, 12> ranges{};
-    std::copy(std::begin(code_page.LeadByte), std::end(code_page.LeadByte), ranges.begin());
+    SystemFacts facts;
+    facts.double_byte = GetSystemMetrics(SM_DBCSENABLED) != 0;
     OSVERSIONINFOA version{};
     version.dwOSVersionInfoSize = sizeof version;
-    const bool nt = GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT;
-    return MakeSystemFacts(double_byte, ranges, nt);
+    facts.nt = GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT;
+    facts.code_page = &kAnsiCodePage;
+    return facts;
   }
 
   FileHandle OpenExisting(const std::string& path) override {
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+    const HANDLE file = CreateFileW(FilePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     return file == INVALID_HANDLE_VALUE ? kNoFile : FromHandle(file);
   }
@@ -79,7 +161,7 @@ class Win32OsCalls : public OsCalls {
   }
 
   FileHandle CreateAlways(const std::string& path, std::int32_t* error) override {
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+    const HANDLE file = CreateFileW(FilePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
       *error = static_cast<std::int32_t>(GetLastError());
@@ -109,7 +191,7 @@ class Win32OsCalls : public OsCalls {
   }
 
   void ShellOpen(const std::string& path) override {
-    ShellExecuteA(nullptr, "open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    ShellExecuteW(nullptr, L"open", ShellPath(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
   }
 };
 

@@ -27,11 +27,22 @@ TValueKind KindOf(std::uint32_t type) {
 // an embedded NUL never reaches it.
 std::string AsPassed(const std::string& text) { return std::string(text.c_str()); }
 
-// A key name is at most 255 characters, at most two bytes each in an ANSI
-// code page; a name buffer never needs to grow past this.
+// A key name is at most 255 characters, at most three bytes each in UTF-8
+// (a character of four takes two of the 255); a name buffer never needs to
+// grow past this.
 constexpr std::size_t kMaxNameBuffer = 1024;
 
 }  // namespace
+
+std::int32_t RegistryStore::QueryText(RegKey key, const std::string& name, std::uint32_t size,
+                                      std::uint32_t* type, std::string* text) {
+  text->assign(size, '\0');
+  std::uint32_t copied = size;
+  const std::int32_t result =
+      QueryValue(key, name, type, reinterpret_cast<std::uint8_t*>(text->data()), &copied);
+  text->resize(result == kErrorSuccess ? std::min(copied, size) : 0);
+  return result;
+}
 
 TRegistry::TRegistry(RegistryStore& store, const SystemFacts& facts)
     : store_(store), facts_(facts) {
@@ -157,12 +168,18 @@ std::int32_t TRegistry::FetchValue(const std::string& name, void* buffer,
 }
 
 std::string TRegistry::ReadText(const std::string& name) {
+  // The size decides as the ANSI read would: a string of no whole character
+  // is empty text whatever its type, for instance. Only the text itself comes
+  // in UTF-8, so that no character is lost to the code page.
   const std::int32_t size = ValueSize(name);
   if (size <= 0) return std::string();
-  // Zero-filled, so that data that shrank since ValueSize still ends in a NUL.
-  std::string text(static_cast<std::size_t>(size), '\0');
-  TValueKind kind = TValueKind::Unknown;
-  FetchValue(name, text.data(), size, kind);
+  std::string text;
+  std::uint32_t type = 0;
+  if (store_.QueryText(current_key_, AsPassed(name), static_cast<std::uint32_t>(size), &type,
+                       &text) != kErrorSuccess) {
+    Raise<ERegistryException>("Failed to get data for '" + name + "'");
+  }
+  const TValueKind kind = KindOf(type);
   if (kind != TValueKind::Text && kind != TValueKind::ExpandText) {
     Raise<ERegistryException>("Invalid data type for '" + name + "'");
   }

@@ -1,5 +1,7 @@
 // What the registry reader needs from the registry: the five advapi32 calls
-// it makes, with their results. No system header here: the real store is
+// it makes, with their results. Key names, paths and text data travel as
+// UTF-8, whatever the system's code page: a name in any script can be listed
+// and opened again. No system header here: the real store is
 // registry_store_win32.cpp, the native Linux one reads a Wine prefix's hive
 // (registry_store_posix.cpp), and tests use fake_registry_store.h.
 #pragma once
@@ -55,22 +57,32 @@ class RegistryStore {
  public:
   virtual ~RegistryStore() = default;
 
-  /// RegOpenKeyExA: opens `path` (NUL-free bytes) below `base` with `access`.
+  /// RegOpenKeyEx: opens `path` (NUL-free UTF-8) below `base` with `access`.
   virtual std::int32_t OpenKey(RegKey base, const std::string& path,
                                std::uint32_t access, RegKey* key) = 0;
-  /// RegQueryInfoKeyA.
+  /// RegQueryInfoKey; name lengths count characters.
   virtual std::int32_t QueryInfoKey(RegKey key, RegKeyInfo* info) = 0;
-  /// RegEnumKeyExA: the name of subkey `index` with a NUL into `name`, whose
-  /// room `*length` counts the NUL; on success `*length` is the name's length.
+  /// RegEnumKeyEx: the UTF-8 name of subkey `index` with a NUL into `name`,
+  /// whose room `*length` counts the NUL; on success `*length` is the name's
+  /// length in bytes.
   /// kErrorMoreData when it does not fit, kErrorNoMoreItems past the end.
   virtual std::int32_t EnumKey(RegKey key, std::uint32_t index, char* name,
                                std::uint32_t* length) = 0;
   /// RegQueryValueExA: with `data` null, the type and size; otherwise copies
   /// the data into `data`, whose room is `*size`, and sets `*size` to the
-  /// count copied. kErrorMoreData when the data does not fit.
+  /// count copied. kErrorMoreData when the data does not fit. Sizes, and
+  /// with them every answer about whether data fits, are those of the ANSI
+  /// call; a store that has no ANSI code page answers for UTF-8.
   virtual std::int32_t QueryValue(RegKey key, const std::string& name,
                                   std::uint32_t* type, std::uint8_t* data,
                                   std::uint32_t* size) = 0;
+  /// The value's type and data, a string type's data as UTF-8 (other types
+  /// as stored), for a caller to whom QueryValue reported `size`. Fails as
+  /// QueryValue would with room for `size` bytes: kErrorMoreData when the
+  /// value has grown since. This one does what it says for every store whose
+  /// QueryValue already answers strings in UTF-8.
+  virtual std::int32_t QueryText(RegKey key, const std::string& name, std::uint32_t size,
+                                 std::uint32_t* type, std::string* text);
   /// RegCloseKey.
   virtual void CloseKey(RegKey key) = 0;
 };

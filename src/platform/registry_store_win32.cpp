@@ -1,14 +1,22 @@
-// The registry store on Windows: the five advapi32 calls, as they are.
+// The registry store on Windows: the advapi32 calls. Names go through the
+// wide calls, so that a key named in any script is listed and opened; sizes
+// and types through the ANSI value call, whose answers decide what the
+// reader makes of a value; text data through the wide value call, so that
+// every character reaches the report.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/registry_store.h"
+#include "platform/utf.h"
 
 namespace tallyweb {
 namespace {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows' wide characters are UTF-16 units");
 
 // The predefined keys are 32-bit numbers that Windows sign-extends into a
 // 64-bit HKEY (HKEY_CURRENT_USER is 0xFFFFFFFF80000001 there); RegKey holds
@@ -23,28 +31,30 @@ HKEY ToHkey(RegKey key) {
 
 RegKey FromHkey(HKEY key) { return reinterpret_cast<RegKey>(key); }
 
-// The ANSI open converts its path in a buffer of MAX_PATH characters and
-// refuses a longer one (Wine answers ERROR_MORE_DATA), though a key path may
-// well be longer: an item's own key name may have 255 characters. Such a path
-// is converted from the ANSI code page here, as the ANSI call would, and
-// opened by the wide call.
-LONG OpenLongPath(HKEY base, const std::string& path, REGSAM access, HKEY* opened) {
-  const int length = static_cast<int>(path.size());
-  const int wide_length = MultiByteToWideChar(CP_ACP, 0, path.data(), length, nullptr, 0);
-  if (wide_length == 0) return static_cast<LONG>(GetLastError());
-  std::wstring wide(static_cast<std::size_t>(wide_length), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, path.data(), length, &wide[0], wide_length);
-  return RegOpenKeyExW(base, wide.c_str(), 0, access, opened);
+std::wstring Wide(const std::string& utf8) {
+  const std::u16string units = Utf8ToWide(utf8);
+  return std::wstring(units.begin(), units.end());
 }
+
+void AppendUtf8(const wchar_t* units, std::size_t count, std::string& out) {
+  const std::u16string copy(units, units + count);
+  AppendWideAsUtf8(copy.data(), copy.size(), out);
+}
+
+bool IsString(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+// The registry allows key names of 255 characters; room for more costs
+// nothing and keeps a longer name from being taken for a failure.
+constexpr DWORD kNameRoom = 2048;
 
 class Win32RegistryStore : public RegistryStore {
  public:
   std::int32_t OpenKey(RegKey base, const std::string& path, std::uint32_t access,
                        RegKey* key) override {
     HKEY opened = nullptr;
-    const LONG result = path.size() <= MAX_PATH
-                            ? RegOpenKeyExA(ToHkey(base), path.c_str(), 0, access, &opened)
-                            : OpenLongPath(ToHkey(base), path, access, &opened);
+    const LONG result = RegOpenKeyExW(ToHkey(base), Wide(path).c_str(), 0, access, &opened);
     *key = result == ERROR_SUCCESS ? FromHkey(opened) : kNullKey;
     return result;
   }
@@ -52,7 +62,7 @@ class Win32RegistryStore : public RegistryStore {
   std::int32_t QueryInfoKey(RegKey key, RegKeyInfo* info) override {
     DWORD subkeys = 0, longest_subkey = 0, values = 0, longest_name = 0, longest_data = 0;
     FILETIME written = {0, 0};
-    LONG result = RegQueryInfoKeyA(ToHkey(key), nullptr, nullptr, nullptr, &subkeys,
+    LONG result = RegQueryInfoKeyW(ToHkey(key), nullptr, nullptr, nullptr, &subkeys,
                                    &longest_subkey, nullptr, &values, &longest_name,
                                    &longest_data, nullptr, &written);
     info->subkey_count = subkeys;
@@ -65,13 +75,21 @@ class Win32RegistryStore : public RegistryStore {
     return result;
   }
 
+  // The name comes whole from the wide call and is handed on in UTF-8, whose
+  // length the caller's room must take, NUL included.
   std::int32_t EnumKey(RegKey key, std::uint32_t index, char* name,
                        std::uint32_t* length) override {
-    DWORD room = *length;
-    LONG result = RegEnumKeyExA(ToHkey(key), index, name, &room, nullptr, nullptr, nullptr,
-                                nullptr);
-    *length = room;
-    return result;
+    DWORD room = kNameRoom;
+    const LONG result = RegEnumKeyExW(ToHkey(key), index, wide_name_, &room, nullptr, nullptr,
+                                      nullptr, nullptr);
+    if (result != ERROR_SUCCESS) return result;
+    utf8_name_.clear();
+    AppendUtf8(wide_name_, room, utf8_name_);
+    if (utf8_name_.size() >= *length) return ERROR_MORE_DATA;
+    utf8_name_.copy(name, utf8_name_.size());
+    name[utf8_name_.size()] = '\0';
+    *length = static_cast<std::uint32_t>(utf8_name_.size());
+    return ERROR_SUCCESS;
   }
 
   std::int32_t QueryValue(RegKey key, const std::string& name, std::uint32_t* type,
@@ -85,7 +103,39 @@ class Win32RegistryStore : public RegistryStore {
     return result;
   }
 
+  // A string of `size` bytes in the ANSI code page has at least one byte a
+  // character, and each character takes one or two UTF-16 units: at most
+  // 2 * size + 1 bytes, an odd byte at the end included. Room for that and no
+  // more, so that a value grown since is refused as the ANSI read would.
+  std::int32_t QueryText(RegKey key, const std::string& name, std::uint32_t size,
+                         std::uint32_t* type, std::string* text) override {
+    text->clear();
+    DWORD value_type = 0;
+    DWORD room = 2 * size + 2;
+    buffer_.resize(room);
+    const LONG result = RegQueryValueExW(ToHkey(key), Wide(name).c_str(), nullptr, &value_type,
+                                         buffer_.data(), &room);
+    if (result != ERROR_SUCCESS) return result;
+    *type = value_type;
+    if (!IsString(value_type)) {
+      text->assign(reinterpret_cast<const char*>(buffer_.data()), room);
+      return ERROR_SUCCESS;
+    }
+    // An odd last byte is half a character, which the ANSI read drops too.
+    std::u16string units(room / 2, u'\0');
+    for (std::size_t i = 0; i < units.size(); ++i) {
+      units[i] = static_cast<char16_t>(buffer_[2 * i] | buffer_[2 * i + 1] << 8);
+    }
+    AppendWideAsUtf8(units.data(), units.size(), *text);
+    return ERROR_SUCCESS;
+  }
+
   void CloseKey(RegKey key) override { RegCloseKey(ToHkey(key)); }
+
+ private:
+  wchar_t wide_name_[kNameRoom];
+  std::string utf8_name_;
+  std::vector<BYTE> buffer_;
 };
 
 }  // namespace

@@ -10,7 +10,7 @@ int main() {
   using namespace tallyweb;
   auto os = MakeSystemOsCalls();
   const SystemFacts facts = os->TakeSystemFacts();
-  ArmFailureReporting(facts);
+  ArmFailureReporting();
   // The program's only catch: every failure below ends the run here.
   try {
     auto registry = MakeSystemRegistryStore();

@@ -30,7 +30,7 @@ void WriteLines(TReportFile& report, const TStringList& lines, std::ptrdiff_t fi
 void RunReport(OsCalls& os, RegistryStore& registry, const SystemFacts& facts) {
   const std::string program_path = os.ProgramPath();
   const std::string program_directory(
-      DirectoryPart(program_path, os.PathDelimiters(), facts));
+      DirectoryPart(program_path, os.PathDelimiters()));
   const std::string report_path = program_directory + kReportFileName;
 
   TReportFile report(os);

@@ -116,9 +116,9 @@ TEST_F(ReportRunTest, ProgramFolderFollowsTheLastDelimiter) {
   } cases[] = {
       {"no delimiter: the current folder", "Tallyweb.exe", SystemFacts{}, ""},
       {"drive only", "C:Tallyweb.exe", SystemFacts{}, "C:"},
-      {"a backslash ending a double-byte character is no delimiter",
-       "C:\\\x95\\Tallyweb.exe",
-       MakeSystemFacts(true, {0x81, 0x9F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, true), "C:\\"},
+      // U+8868 in UTF-8 (E8 A1 A8), then 0x5C: a backslash of its own.
+      {"a folder named in UTF-8", "C:\\\xE8\xA1\xA8\\Tallyweb.exe", SystemFacts{},
+       "C:\\\xE8\xA1\xA8\\"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

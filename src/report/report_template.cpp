@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/failure_kinds.h"
+#include "report/report_encoding.h"
 
 namespace tallyweb {
 
@@ -87,9 +88,9 @@ void AppendEscaped(std::string_view value, std::string& out) {
   out.append(value.substr(kept));
 }
 
-std::string FolderLink(std::string_view output_filename, const SystemFacts& facts) {
+std::string FolderLink(std::string_view output_filename) {
   std::string link = "file://";
-  for (const char c : DirectoryPart(output_filename, "\\:", facts)) {
+  for (const char c : DirectoryPart(output_filename, "\\:")) {
     if (c == '%') {
       link += "%25";
     } else if (c == '#') {
@@ -121,14 +122,22 @@ constexpr PlaceholderToken kPlaceholders[] = {
 void AppendValue(Placeholder placeholder, const TDownloadItem& item,
                  const SystemFacts& facts, std::string& out) {
   // Every text value comes from the web (a server's file name, a page's
-  // address and text), and the page opens in the user's browser.
+  // address and text), and the page opens in the user's browser. Escaped
+  // first, then put in the report's code page: the references made there for
+  // characters it lacks are markup of the program's own, not to be escaped.
+  const auto append = [&](std::string_view value) {
+    if (facts.code_page == nullptr) return AppendEscaped(value, out);
+    std::string escaped;
+    AppendEscaped(value, escaped);
+    AppendInReportEncoding(escaped, facts.code_page, out);
+  };
   switch (placeholder) {
-    case Placeholder::kName: AppendEscaped(item.KeyName, out); break;
-    case Placeholder::kUrl: AppendEscaped(item.MainUrl, out); break;
-    case Placeholder::kOut: AppendEscaped(item.OutputFilename, out); break;
-    case Placeholder::kDOut: AppendEscaped(FolderLink(item.OutputFilename, facts), out); break;
+    case Placeholder::kName: append(item.KeyName); break;
+    case Placeholder::kUrl: append(item.MainUrl); break;
+    case Placeholder::kOut: append(item.OutputFilename); break;
+    case Placeholder::kDOut: append(FolderLink(item.OutputFilename)); break;
     case Placeholder::kSize: out += std::to_string(item.Size); break;
-    case Placeholder::kDiscr: AppendEscaped(item.Description, out); break;
+    case Placeholder::kDiscr: append(item.Description); break;
   }
 }
 

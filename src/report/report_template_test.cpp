@@ -182,12 +182,45 @@ TEST(ExpandLine, DOutIsTheFolderOfTheOutputFileAsALink) {
   }
 }
 
-TEST(ExpandLine, DOutSkipsABackslashThatEndsADoubleByteCharacter) {
-  const SystemFacts japanese =
-      MakeSystemFacts(true, {0x81, 0x9F, 0xE0, 0xFC, 0, 0, 0, 0, 0, 0, 0, 0}, true);
-  TDownloadItem item;
-  item.OutputFilename = "C:\\D\\\x95\\.zip";  // 0x95 0x5C is one character
-  EXPECT_EQ("file://C:\\D\\", ExpandLine("&DOut", item, japanese));
+// Values come in UTF-8 and go out in the report's code page: a character it
+// has as its bytes there, one it lacks as a reference to its code point.
+TEST(ExpandLine, ValuesTakeTheReportsCodePage) {
+  // As code page 1252 has them: no Cyrillic, no CJK, no l with a stroke.
+  const FakeCodePage western({{"\xC3\xA9", "\xE9"}, {"\xE2\x82\xAC", "\x80"}});
+  // A double-byte code page, in which U+8868 ends in the byte of a backslash.
+  const FakeCodePage double_byte({{"\xE8\xA1\xA8", "\x95\x5C"}, {"\xE4\xB8\x8B", "\x89\xBA"}});
+  struct {
+    const char* name;
+    const CodePage* code_page;
+    const char* line;
+    const char* value;
+    const char* want;
+  } cases[] = {
+      {"a Cyrillic name", &western, "&Name", "\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82.pdf",
+       "&#1086;&#1090;&#1095;&#1105;&#1090;.pdf"},
+      {"CJK, a character beyond 16 bits, no best fit; what the page has stays", &western,
+       "&Discr", "\xE4\xB8\x8B\xE8\xBD\xBD \xF0\x9F\x93\xA6 \xC5\x82 \xC3\xA9 \xE2\x82\xAC",
+       "&#19979;&#36733; &#128230; &#322; \xE9 \x80"},
+      {"every character there", &western, "[&URL]", "\xC3\xA9\xE2\x82\xAC", "[\xE9\x80]"},
+      {"an unpaired surrogate", &western, "&Name", "a\xED\xA0\x80z", "a&#65533;z"},
+      {"a byte that begins no character", &western, "&Out", "a\xFFz", "a&#65533;z"},
+      {"escaped first, and the references left as they are", &western, "&URL",
+       "\xC5\x82<&\xC3\xA9", "&#322;&lt;&amp;\xE9"},
+      {"double-byte characters and one it lacks", &double_byte, "&Discr",
+       "\xE8\xA1\xA8\xE4\xB8\x8B\xE2\x9C\x93", "\x95\x5C\x89\xBA&#10003;"},
+      {"the folder is found before its letters turn into bytes", &double_byte, "&DOut",
+       "C:\\\xE8\xA1\xA8\\a.zip", "file://C:\\\x95\x5C\\"},
+      {"a UTF-8 report takes values as they are", nullptr, "&Name&Out",
+       "\xD0\xBE\xED\xA0\x80", "\xD0\xBE\xED\xA0\x80\xD0\xBE\xED\xA0\x80"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SystemFacts facts;
+    facts.code_page = c.code_page;
+    TDownloadItem item;
+    item.KeyName = item.MainUrl = item.OutputFilename = item.Description = c.value;
+    EXPECT_EQ(c.want, ExpandLine(c.line, item, facts));
+  }
 }
 
 // Inserted values are never searched again, so a value that holds or forms a

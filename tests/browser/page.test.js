@@ -457,6 +457,29 @@ describe("report of the demo list", () => {
   test("screenshots", { skip: !haveDemo && "no demo list" }, () => screenshots("demo"));
 });
 
+// Written by Tallyweb.exe in code page 1252: what it lacks came as
+// references, which the browser shows as the characters they stand for.
+describe("report of a list in many scripts, from the Windows build", () => {
+  const have = fs.existsSync(path.join(REPORTS, "scripts.htm"));
+  const skip = !have && "no Windows build";
+
+  test("shows every name in its own script", { skip }, () =>
+    withReport("scripts", {}, async page => {
+      const names = await visibleNames(page);
+      assert.deepEqual([...names].sort(),
+                       ["annual.pdf", "отчёт.pdf", "下载.zip", "📦 box.zip"].sort());
+    }));
+
+  test("shows descriptions, files and folder links exactly", { skip }, () =>
+    withReport("scripts", {}, async page => {
+      const row = page.locator("#downloads tbody tr", { hasText: "отчёт.pdf" });
+      assert.equal((await row.locator("td.discr").textContent()).trim(), "下载 📦 ł é €");
+      assert.equal((await row.locator("td.out").textContent()).trim(),
+                   "C:\\Загрузки\\отчёт.pdf");
+      assert.equal(await row.locator("td.dir a").getAttribute("href"), "file://C:\\Загрузки\\");
+    }));
+});
+
 describe("report of an empty list", () => {
   test("says there are no downloads and shows no empty table", () =>
     withReport("empty", {}, async page => {

@@ -1,12 +1,14 @@
 #!/bin/sh
 # The report page in a real browser, on reports the real program wrote.
 #
-# Usage: run.sh BUILD_DIR PROGRAM
+# Usage: run.sh BUILD_DIR PROGRAM [WINDOWS_PROGRAM]
 #   BUILD_DIR  a build tree; the work (node packages, a Wine prefix holding
 #              the test lists, the reports) goes to BUILD_DIR/browser and the
 #              screenshots to BUILD_DIR/artifacts/browser
 #   PROGRAM    the native Tallyweb, which reads the list from the Wine
 #              prefix named by WINEPREFIX
+#   WINDOWS_PROGRAM  Tallyweb.exe, run under Wine on a list in many scripts,
+#              whose report is in code page 1252; skipped when not given
 #
 # Installs what is missing: Debian's chromium (never a browser download),
 # node and npm, and the pinned npm packages (npm ci).
@@ -58,7 +60,13 @@ seed_list() {
   wine_quiet wine reg delete "$list_key" /f /reg:32 || true
   wine_quiet wine reg add "$list_key" /f /reg:32
   for reg in "$@"; do
-    wine_quiet wine reg import "$reg" /reg:32
+    case $reg in
+      # A version 5 file kept in UTF-8 in the tree; reg reads it in UTF-16.
+      *scripts.reg)
+        { printf '\377\376'; iconv -f UTF-8 -t UTF-16LE "$reg"; } >"$work/scripts.reg"
+        wine_quiet wine reg import "$work/scripts.reg" /reg:32 ;;
+      *) wine_quiet wine reg import "$reg" /reg:32 ;;
+    esac
   done
   # The native program reads the hive file, which the server writes on exit.
   wine_quiet wineserver -w
@@ -106,6 +114,21 @@ if [ -f "$root/demo/downloads.reg" ]; then
   seed_list "$root/demo/downloads.reg"
   write_report demo "$work/wineprefix"
   cp "$root/demo/downloads.reg" "$reports/demo.reg"
+fi
+windows_program=${3:-}
+if [ -n "$windows_program" ] && [ -f "$windows_program" ]; then
+  seed_list "$here/scripts.reg"
+  dir=$work/run/scripts
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  cp "$windows_program" "$root/src/report/template.txt" "$dir/"
+  # The shell's open request ends at the no-op xdg-open.
+  (cd "$dir" && WINEPREFIX="$work/wineprefix" WINEDEBUG=-all PATH="$work/bin:$PATH" \
+     WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d" \
+     wine "$dir/Tallyweb.exe" </dev/null >>"$log" 2>&1) ||
+    { echo "Tallyweb.exe failed on the scripts list" >&2; exit 1; }
+  cp "$dir/Tallyweb.htm" "$reports/scripts.htm"
+  WINEPREFIX="$work/wineprefix" wineserver -w
 fi
 seed_list
 write_report empty "$work/wineprefix"

@@ -146,6 +146,48 @@ TEST_F(DownloadList, UnreadableItemStopsTheRunMidList) {
   }
 }
 
+// Downloads named and described in any script. The report stays in code
+// page 1252: what it has is written as its bytes, and every other character
+// as a reference to its code point, one each; an unpaired surrogate as
+// U+FFFD's. The native build writes the same in UTF-8.
+TEST_F(DownloadList, EveryScriptReachesTheReport) {
+  PlantDownloadList(
+      {{"annual.pdf", {Dword("Item_Size", 1)}},
+       {"отчёт.pdf",
+        {Text("Item_OutputFilename", "C:\\Загрузки\\отчёт.pdf"), Dword("Item_Size", 2),
+         Text("Item_Description", "下载 📦 ł é €")}},
+       {"zeta.zip", {Dword("Item_Size", 3)}},
+       // An emoji and a private-use character; a surrogate without its pair
+       // and an odd last byte, stored as they are.
+       {"📦\uE000.zip",
+        {Dword("Item_Size", 4), Hex("Item_Description", 1, std::string("d\0\x00\xD8!", 5))}}},
+      Encoding::kUtf16);
+  ProgramFolder windows(Build::kWindows);
+  ProgramFolder native(Build::kNative);
+  windows.WriteTemplate(kEveryPlaceholder);
+  native.WriteTemplate(kEveryPlaceholder);
+
+  RunOutcome on_windows = windows.Run();
+  RunOutcome on_linux = native.Run();
+
+  const std::string otchet = "&#1086;&#1090;&#1095;&#1105;&#1090;";
+  const std::string downloads = "&#1047;&#1072;&#1075;&#1088;&#1091;&#1079;&#1082;&#1080;";
+  EXPECT_EQ(0, on_windows.exit_code) << on_windows.stderr_text;
+  EXPECT_EQ("annual.pdf|||file://|1|\r\n"
+            "zeta.zip|||file://|3|\r\n" +
+                otchet + ".pdf||C:\\" + downloads + "\\" + otchet + ".pdf|file://C:\\" +
+                downloads + "\\|2|&#19979;&#36733; &#128230; &#322; \xE9 \x80\r\n"
+                "&#128230;&#57344;.zip|||file://|4|d&#65533;\r\n",
+            on_windows.report);
+  EXPECT_EQ(std::vector<std::string>{windows.ReportPath()}, on_windows.shell.args);
+  EXPECT_EQ(0, on_linux.exit_code) << on_linux.stderr_text;
+  EXPECT_EQ("annual.pdf|||file://|1|\r\n"
+            "zeta.zip|||file://|3|\r\n"
+            "отчёт.pdf||C:\\Загрузки\\отчёт.pdf|file://C:\\Загрузки\\|2|下载 📦 ł é €\r\n"
+            "📦\uE000.zip|||file://|4|d\uFFFD\r\n",
+            on_linux.report);
+}
+
 // For ASCII data the native build, reading the hive of the very prefix
 // Tallyweb.exe ran in, writes the same bytes and ends the same way.
 TEST_F(DownloadList, NativeBuildWritesTheSameReportAsWindows) {

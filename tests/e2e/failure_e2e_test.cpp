@@ -172,6 +172,17 @@ TEST(FailureBox, EveryFailureEndsInOneBoxAndExitCodeOne) {
        Report::kNone,
        nullptr,
        std::string(100, 'a') + "/" + std::string(100, 'b') + "/" + std::string(100, 'c')},
+      // The box shows the path's every character, whatever the code page.
+      {"program folder named in other scripts",
+       {Build::kWindows, Build::kNative},
+       [](const ProgramFolder& f) { f.RemoveTemplate(); },
+       "EFOpenError",
+       [](const ProgramFolder& f) {
+         return "Cannot open file " + f.ProgramDirectory() + "template.txt.";
+       },
+       Report::kNone,
+       nullptr,
+       "Отчёт 下载 ✓"},
   };
   for (const auto& c : cases) RunCase(c);
 }

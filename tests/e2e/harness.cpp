@@ -280,6 +280,8 @@ ShellRequest AwaitShellLog(const std::string& log, int wait_ms) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.compare(0, 3, "arg") == 0 && line.compare(0, 5, "argc=") != 0)
       request.args.push_back(line.substr(line.find('=') + 1));
+    else if (line.compare(0, 4, "long") == 0)
+      request.long_args.push_back(line.substr(line.find('=') + 1));
     else if (line.compare(0, 5, "show=") == 0)
       request.show = line.substr(5);
   }
@@ -333,9 +335,35 @@ Captured RunWine(const std::vector<std::string>& args) {
 // an import it takes every other time. An import only sets keys and values,
 // so doing it again is safe; a file it really cannot take fails every
 // attempt, and the test with it, showing what the tool printed each time.
-void ImportReg(const std::string& body, bool view32) {
+// UTF-8 as UTF-16LE. The three-byte form of a surrogate gives that surrogate
+// alone, so a test can name a key with one.
+std::string Utf16Le(const std::string& utf8) {
+  std::string out;
+  auto unit = [&out](unsigned u) {
+    out += static_cast<char>(u & 0xFF);
+    out += static_cast<char>(u >> 8);
+  };
+  for (size_t i = 0; i < utf8.size();) {
+    const unsigned char lead = static_cast<unsigned char>(utf8[i]);
+    const size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    unsigned code = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
+    for (size_t k = 1; k < length && i + k < utf8.size(); ++k)
+      code = code << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+    i += length;
+    if (code >= 0x10000) {
+      unit(0xD800 + ((code - 0x10000) >> 10));
+      unit(0xDC00 + ((code - 0x10000) & 0x3FF));
+    } else {
+      unit(code);
+    }
+  }
+  return out;
+}
+
+void ImportReg(const std::string& body, bool view32, bool unicode = false) {
   std::string file = WorkDir() + "/import." + std::to_string(getpid()) + ".reg";
-  WriteWhole(file, "REGEDIT4\r\n\r\n" + body);
+  WriteWhole(file, unicode ? "\xFF\xFE" + Utf16Le("Windows Registry Editor Version 5.00\r\n\r\n" + body)
+                           : "REGEDIT4\r\n\r\n" + body);
   std::vector<std::string> args = {"reg", "import", WindowsName(file)};
   if (view32) args.push_back("/reg:32");
   std::string attempts;
@@ -417,7 +445,7 @@ void DeleteKey(const std::string& key, bool view32) {
 
 void RemoveDownloadList() { DeleteKey(kVendorKey, /*view32=*/true); }
 
-void PlantDownloadList(const std::vector<DownloadKey>& keys) {
+void PlantDownloadList(const std::vector<DownloadKey>& keys, Encoding encoding) {
   RemoveDownloadList();
   std::string body = "[" + std::string(kListKey) + "]\r\n\r\n";
   for (const DownloadKey& key : keys) {
@@ -425,7 +453,7 @@ void PlantDownloadList(const std::vector<DownloadKey>& keys) {
     for (const std::string& value : key.values) body += value + "\r\n";
     body += "\r\n";
   }
-  ImportReg(body, /*view32=*/true);
+  ImportReg(body, /*view32=*/true, encoding == Encoding::kUtf16);
 }
 
 void SetHtmHandler(bool recorder) {

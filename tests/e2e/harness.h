@@ -35,6 +35,8 @@ struct Box {
 struct ShellRequest {
   bool asked = false;
   std::vector<std::string> args;  // the handler's arguments, without its name
+  // Windows: each argument's long form, the path it names if a short one.
+  std::vector<std::string> long_args;
   std::string show;  // Windows: the show command ("1"), or "none"; native: ""
 };
 
@@ -120,9 +122,16 @@ struct DownloadKey {
   std::vector<std::string> values;  // .reg value lines, as made above
 };
 
+/// How the planted .reg file is written. kAnsi: REGEDIT4, whose texts Wine
+/// takes in the ANSI code page. kUtf16: a version 5 file in UTF-16, the
+/// key names and texts given in UTF-8 here, any character of any script;
+/// Hex data of a string type is then the stored UTF-16 bytes themselves.
+enum class Encoding { kAnsi, kUtf16 };
+
 /// Replaces the download list (32-bit view of HKLM) with exactly these
 /// subkeys; an empty vector leaves an empty list key.
-void PlantDownloadList(const std::vector<DownloadKey>& keys);
+void PlantDownloadList(const std::vector<DownloadKey>& keys,
+                       Encoding encoding = Encoding::kAnsi);
 /// Removes the download list key and its parents below Software.
 void RemoveDownloadList();
 /// Registers the shell recorder as the .htm handler, or removes the .htm

@@ -8,6 +8,7 @@
  * test polling for the log never reads half of it. */
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <shellapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,7 +25,33 @@ static void LogPath(char* path, DWORD size) {
   strcpy(slash + 1, "shell_recorder.log");
 }
 
-int main(int argc, char** argv) {
+/* The arguments in UTF-8, whatever the code page: a path may be in any
+ * script. */
+static void LogArguments(FILE* log) {
+  int argc = 0;
+  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  fprintf(log, "argc=%d\n", argc);
+  for (int i = 1; argv != NULL && i < argc; ++i) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, NULL, 0, NULL, NULL);
+    char* utf8 = n > 0 ? malloc((size_t)n) : NULL;
+    if (utf8 == NULL) continue;
+    WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, utf8, n, NULL, NULL);
+    fprintf(log, "arg%d=%s\n", i, utf8);
+    free(utf8);
+    /* A path may come in its short form: the long form it names, too. */
+    WCHAR long_form[4096];
+    DWORD length = GetLongPathNameW(argv[i], long_form, 4096);
+    if (length > 0 && length < 4096 &&
+        WideCharToMultiByte(CP_UTF8, 0, long_form, -1, NULL, 0, NULL, NULL) > 0) {
+      char long_utf8[4096 * 3];
+      WideCharToMultiByte(CP_UTF8, 0, long_form, -1, long_utf8, sizeof long_utf8, NULL, NULL);
+      fprintf(log, "long%d=%s\n", i, long_utf8);
+    }
+  }
+  LocalFree(argv);
+}
+
+int main(void) {
   STARTUPINFOA startup;
   GetStartupInfoA(&startup);
 
@@ -35,8 +62,7 @@ int main(int argc, char** argv) {
 
   FILE* log = fopen(side_path, "wb");
   if (log == NULL) return 2;
-  fprintf(log, "argc=%d\n", argc);
-  for (int i = 1; i < argc; ++i) fprintf(log, "arg%d=%s\n", i, argv[i]);
+  LogArguments(log);
   /* Without STARTF_USESHOWWINDOW the shell passed no show command at all. */
   if (startup.dwFlags & STARTF_USESHOWWINDOW)
     fprintf(log, "show=%u\n", (unsigned)startup.wShowWindow);

@@ -1,0 +1,21 @@
+// How a value's characters reach the report's bytes. Values travel inside
+// the program as UTF-8; the template's bytes are the user's own and are
+// never converted.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/system_facts.h"
+
+namespace tallyweb {
+
+/// Appends `utf8` in the report's encoding. Without a code page (the report
+/// is UTF-8) the bytes go as they are. With one, each character it has goes
+/// as its bytes there, exactly what the code page's own text would hold; a
+/// character it lacks goes as the numeric character reference "&#N;" of its
+/// code point, so the page shows it whatever its encoding; an unpaired
+/// surrogate, or a byte that begins no character, as "&#65533;".
+void AppendInReportEncoding(std::string_view utf8, const CodePage* code_page, std::string& out);
+
+}  // namespace tallyweb
