@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/registry_names.h"
 #include "platform/registry_store.h"
 #include "platform/wine_hive.h"
 
@@ -27,32 +28,14 @@ constexpr std::int32_t kInvalidParameter = 87;
 // handles this store gives out never do.
 constexpr RegKey kFirstPredefinedKey = 0x80000000u;
 
-void SplitPath(std::string_view path, std::vector<std::string_view>* names) {
-  names->clear();
-  std::size_t start = 0;
-  while (start < path.size()) {
-    std::size_t stop = path.find('\\', start);
-    if (stop == std::string_view::npos) stop = path.size();
-    if (stop > start) names->push_back(path.substr(start, stop - start));
-    start = stop + 1;
-  }
-}
-
-bool SameAscii(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-           return lower(x) == lower(y);
-         });
-}
-
 // Opened from HKEY_LOCAL_MACHINE with KEY_WOW64_32KEY, a 64-bit prefix's
 // Software\X is Software\Wow6432Node\X, as WOW64 redirects it on Windows.
 // Software\Classes is shared between the views; the program reads only its
 // own keys below Software, so no other shared key is worth a table.
 void MapTo32BitView(std::vector<std::string_view>* names) {
-  if (names->empty() || !SameAscii((*names)[0], "Software")) return;
+  if (names->empty() || !SameName((*names)[0], "Software")) return;
   if (names->size() > 1 &&
-      (SameAscii((*names)[1], "Classes") || SameAscii((*names)[1], "Wow6432Node"))) {
+      (SameName((*names)[1], "Classes") || SameName((*names)[1], "Wow6432Node"))) {
     return;
   }
   names->insert(names->begin() + 1, "Wow6432Node");
