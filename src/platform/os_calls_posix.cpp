@@ -69,11 +69,13 @@ class PosixOsCalls : public OsCalls {
   SystemFacts TakeSystemFacts() override { return MakeSystemFacts(false, {}, false); }
 
   FileHandle OpenExisting(const std::string& path) override {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened without waiting: a FIFO would otherwise hold the open until a
+    // writer came. Only a regular file is a template (a directory, a FIFO, a
+    // socket or a device is not, and reading one may never end).
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return kNoFile;
-    // Windows will not open a directory as a file; neither do we.
     struct stat info;
-    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
       close(fd);
       return kNoFile;
     }
@@ -98,11 +100,21 @@ class PosixOsCalls : public OsCalls {
   }
 
   FileHandle CreateAlways(const std::string& path, std::int32_t* error) override {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Without waiting for a FIFO's reader; and a FIFO or socket that is there
+    // is refused, as its reader may never read. A device such as /dev/null
+    // takes the report as a file would.
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0) {
-      *error = MapErrno(errno, path);
+      *error = MapErrno(errno == ENXIO ? EACCES : errno, path);
       return kNoFile;
     }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) {
+      close(fd);
+      *error = MapErrno(EACCES, path);
+      return kNoFile;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
   }
 

@@ -198,7 +198,8 @@ std::string HivePathFromEnvironment() {
 // otherwise stay counted as the program's memory: released now and then, they
 // come back from the page cache if read again.
 std::unique_ptr<WineHive> ParseFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without waiting, should it be a FIFO; only a regular file is mapped.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return nullptr;
   struct stat st {};
   void* bytes = MAP_FAILED;
