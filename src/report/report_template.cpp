@@ -68,6 +68,39 @@ MarkerIndices FindMarkers(const TStringList& lines) {
   return markers;
 }
 
+void AppendEscaped(std::string_view value, std::string& out) {
+  std::size_t kept = 0;  // start of the bytes not yet appended
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    std::string_view entity;
+    switch (value[i]) {
+      case '&': entity = "&amp;"; break;
+      case '<': entity = "&lt;"; break;
+      case '>': entity = "&gt;"; break;
+      case '"': entity = "&quot;"; break;
+      case '\'': entity = "&#39;"; break;
+      default: continue;
+    }
+    out.append(value.substr(kept, i - kept));
+    out.append(entity);
+    kept = i + 1;
+  }
+  out.append(value.substr(kept));
+}
+
+std::string FolderLink(std::string_view output_filename, const SystemFacts& facts) {
+  std::string link = "file://";
+  for (const char c : DirectoryPart(output_filename, "\\:", facts)) {
+    if (c == '%') {
+      link += "%25";
+    } else if (c == '#') {
+      link += "%23";
+    } else {
+      link += c;
+    }
+  }
+  return link;
+}
+
 namespace {
 
 enum class Placeholder { kName, kUrl, kOut, kDOut, kSize, kDiscr };
@@ -87,17 +120,15 @@ constexpr PlaceholderToken kPlaceholders[] = {
 
 void AppendValue(Placeholder placeholder, const TDownloadItem& item,
                  const SystemFacts& facts, std::string& out) {
+  // Every text value comes from the web (a server's file name, a page's
+  // address and text), and the page opens in the user's browser.
   switch (placeholder) {
-    case Placeholder::kName: out += item.KeyName; break;
-    case Placeholder::kUrl: out += item.MainUrl; break;
-    case Placeholder::kOut: out += item.OutputFilename; break;
-    case Placeholder::kDOut:
-      // The folder as a link; the Windows path keeps its backslashes.
-      out += "file://";
-      out += DirectoryPart(item.OutputFilename, "\\:", facts);
-      break;
+    case Placeholder::kName: AppendEscaped(item.KeyName, out); break;
+    case Placeholder::kUrl: AppendEscaped(item.MainUrl, out); break;
+    case Placeholder::kOut: AppendEscaped(item.OutputFilename, out); break;
+    case Placeholder::kDOut: AppendEscaped(FolderLink(item.OutputFilename, facts), out); break;
     case Placeholder::kSize: out += std::to_string(item.Size); break;
-    case Placeholder::kDiscr: out += item.Description; break;
+    case Placeholder::kDiscr: AppendEscaped(item.Description, out); break;
   }
 }
 

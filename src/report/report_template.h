@@ -33,9 +33,21 @@ struct MarkerIndices {
 };
 MarkerIndices FindMarkers(const TStringList& lines);
 
+/// Appends `value` to `out` with the five bytes that HTML gives a meaning
+/// (& < > " ') written as entities, every other byte as it is. None of the
+/// five can be the second byte of a double-byte character, so this is safe
+/// byte by byte in every code page.
+void AppendEscaped(std::string_view value, std::string& out);
+
+/// "file://" and the folder of `output_filename`, its backslashes kept, with
+/// "%" written "%25" and "#" written "%23" so that a browser reads neither as
+/// an escape or the start of a fragment. Not yet escaped for HTML.
+std::string FolderLink(std::string_view output_filename, const SystemFacts& facts);
+
 /// One block line with each of the six placeholders replaced, where it
-/// stands, by the item's value. One left-to-right pass: inserted values are
-/// never searched again, so a URL holding "&Size" reaches the report intact.
+/// stands, by the item's value; the text values escaped for HTML, the size a
+/// plain number. One left-to-right pass: inserted values are never searched
+/// again, so a URL holding "&Size" reaches the report intact.
 std::string ExpandLine(std::string_view line, const TDownloadItem& item,
                        const SystemFacts& facts);
 

@@ -166,6 +166,11 @@ TEST(ExpandLine, DOutIsTheFolderOfTheOutputFileAsALink) {
       {"a.zip", "file://"},
       {"", "file://"},
       {"\\\\srv\\share\\a.zip", "file://\\\\srv\\share\\"},
+      // "#" would start a fragment and "%" an escape: both are escaped as URL
+      // bytes first, then the link is escaped for HTML like any value.
+      {"C:\\Mix #3\\100% & more\\it's.zip", "file://C:\\Mix %233\\100%25 &amp; more\\"},
+      {"C:\\%23#\\a.zip", "file://C:\\%2523%23\\"},
+      {"C:\\a<\"'>\\b#%.zip", "file://C:\\a&lt;&quot;&#39;&gt;\\"},
       // On a single-byte system 0x5C after 0x95 is a backslash of its own.
       {"C:\\\x95\\a.zip", "file://C:\\\x95\\"},
   };
@@ -192,27 +197,64 @@ TEST(ExpandLine, InsertedValuesAreNeverSearchedAgain) {
     const char* line;
     const char* url;
     const char* want;
+    const char* name = "7";
   } cases[] = {
-      {"&&URL", "URLURL&&", "&URLURL&&"},
-      {"<a href=\"&URL\">", "http://h/?id=1&Size=2", "<a href=\"http://h/?id=1&Size=2\">"},
-      {"&URL", "http://h/?a=&URL", "http://h/?a=&URL"},
-      {"&URL|&Discr", "x&Discr", "x&Discr|d"},
-      {"&URLSize", "&", "&Size"},
-      {"&URL&Name", "&Out", "&Out7"},
+      {"&&URL", "URLURL&&", "&URLURL&amp;&amp;"},
+      {"<a href=\"&URL\">", "http://h/?id=1&Size=2", "<a href=\"http://h/?id=1&amp;Size=2\">"},
+      {"&URL", "http://h/?a=&URL", "http://h/?a=&amp;URL"},
+      {"&URL|&Discr", "x&Discr", "x&amp;Discr|d"},
+      {"&URLSize", "&", "&amp;Size"},
+      {"&URL&Name", "&Out", "&amp;Out7"},
+      {"&URL", "http://x/?a=1&b=2", "http://x/?a=1&amp;b=2"},
+      {"&UR&Name", "", "&URM&amp;Size", "M&Size"},
+      {"&URL", "&lt;&#39;", "&amp;lt;&amp;#39;"},
+      // Only the folder link has "%" and "#" escaped.
+      {"&URL", "http://h/a%20b#c", "http://h/a%20b#c"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
     TDownloadItem item = SampleItem(3);
+    item.KeyName = c.name;
     item.MainUrl = c.url;
     item.Description = "d";
     EXPECT_EQ(c.want, ExpandLine(c.line, item, SystemFacts{}));
   }
 }
 
-TEST(ExpandLine, ValuesAreInsertedByteForByte) {
+// Each of the five HTML bytes, twice, in each text value; the size, being a
+// number, has none.
+TEST(ExpandLine, EscapesTheFiveHtmlBytesOfEveryTextValue) {
+  const struct {
+    char byte;
+    const char* entity;
+  } bytes[] = {{'&', "&amp;"}, {'<', "&lt;"}, {'>', "&gt;"}, {'"', "&quot;"}, {'\'', "&#39;"}};
+  const struct {
+    const char* placeholder;
+    std::string TDownloadItem::*field;
+  } values[] = {
+      {"&Name", &TDownloadItem::KeyName},       {"&URL", &TDownloadItem::MainUrl},
+      {"&Out", &TDownloadItem::OutputFilename}, {"&DOut", &TDownloadItem::OutputFilename},
+      {"&Discr", &TDownloadItem::Description},
+  };
+  for (const auto& v : values) {
+    for (const auto& b : bytes) {
+      const std::string value = std::string("C:\\") + b.byte + "x" + b.byte + "\\";
+      const std::string escaped = std::string("C:\\") + b.entity + "x" + b.entity + "\\";
+      SCOPED_TRACE(std::string(v.placeholder) + " with " + b.byte);
+      TDownloadItem item;
+      item.*v.field = value;
+      const bool folder = std::string_view(v.placeholder) == "&DOut";
+      EXPECT_EQ("<p title='" + (folder ? "file://" + escaped : escaped) + "'>",
+                ExpandLine(std::string("<p title='") + v.placeholder + "'>", item, SystemFacts{}));
+    }
+  }
+}
+
+TEST(ExpandLine, ValueBytesOtherThanTheFiveAreKept) {
   TDownloadItem item;
-  item.Description = "a<b>&amp;\r\nc\n";
-  EXPECT_EQ("[a<b>&amp;\r\nc\n]", ExpandLine("[&Discr]", item, SystemFacts{}));
+  item.Description = "a<b>&amp;\r\nc\n\t\x81\x9F\xE9";
+  EXPECT_EQ("[a&lt;b&gt;&amp;amp;\r\nc\n\t\x81\x9F\xE9]",
+            ExpandLine("[&Discr]", item, SystemFacts{}));
 }
 
 }  // namespace

@@ -28,10 +28,11 @@ void PlantValues() {
   });
 }
 
-// Values are inserted as stored: nothing expanded, escaped or converted.
+// Values are inserted as stored, nothing expanded or converted, with only
+// the bytes that HTML gives a meaning escaped.
 const char kValuesReport[] =
-    "X|http://h/get?id=1&Size=2|C:\\Downloads\\a b.zip|file://C:\\Downloads\\|-1|"
-    "%TEMP%\\<b>x</b>\r\n"
+    "X|http://h/get?id=1&amp;Size=2|C:\\Downloads\\a b.zip|file://C:\\Downloads\\|-1|"
+    "%TEMP%\\&lt;b&gt;x&lt;/b&gt;\r\n"
     "Y|||file://|-2147483648|\r\n"
     "Z|||file://|2147483647|line1\nline2\r\n";
 
