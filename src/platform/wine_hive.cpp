@@ -148,19 +148,27 @@ void WineHive::Touch(std::size_t offset) const {
 }
 
 // Each run of stretches read in one call: dropping a few pages is cheap, but
-// going over the whole mapping each time costs as much as reading it.
+// going over the whole mapping each time costs as much as reading it. Keys
+// read out of file order leave many short runs, each call flushing the TLB:
+// then one call over their span costs less, and drops nothing else, since
+// the pages between were given back before or never read.
 void WineHive::ReleaseStretchesRead() const {
   constexpr std::size_t kStretch = std::size_t{1} << 16;
+  constexpr std::size_t kMostCalls = 4;
   const std::size_t stretches = stretches_read_.size() * 64;
+  std::vector<std::pair<std::size_t, std::size_t>> runs;
   std::size_t run_begin = 0;
   bool in_run = false;
   for (std::size_t i = 0; i <= stretches; ++i) {
     const bool read = i < stretches && (stretches_read_[i / 64] >> (i % 64) & 1) != 0;
     if (read && !in_run) run_begin = i;
-    if (!read && in_run) {
-      release_text_(run_begin * kStretch, std::min(i * kStretch, text_.size()));
-    }
+    if (!read && in_run) runs.emplace_back(run_begin * kStretch, std::min(i * kStretch, text_.size()));
     in_run = read;
+  }
+  if (runs.size() > kMostCalls) {
+    release_text_(runs.front().first, runs.back().second);
+  } else {
+    for (const auto& run : runs) release_text_(run.first, run.second);
   }
   std::fill(stretches_read_.begin(), stretches_read_.end(), 0);
 }
@@ -361,6 +369,7 @@ WineHive::KeyId WineHive::FindOrAddChild(KeyId parent, std::string_view name, st
   if (!in_order) {
     if ((keys_[parent].flags & kChildrenInOrder) != 0) {
       keys_[parent].flags &= static_cast<std::uint8_t>(~kChildrenInOrder);
+      keys_out_of_order_ = true;
       for (KeyId child = keys_[parent].first_child; child != kNone; child = keys_[child].next_sibling) {
         disordered_[hash_of(NameView(child))].push_back(child);
       }
@@ -412,9 +421,23 @@ WineHive::ChildList& WineHive::Children(KeyId key) {
     children.push_back(child);
   }
   if ((keys_[key].flags & kChildrenInOrder) == 0) {
-    std::sort(children.begin(), children.end(), [this](KeyId a, KeyId b) {
-      return CompareNames(NameView(a), NameView(b)) < 0;
+    // Sorted from a copy of the names, taken in file order: sorting over the
+    // text itself would read it all over in random order, again and again
+    // as the pages read are given back.
+    std::string names;
+    std::vector<std::pair<std::size_t, KeyId>> order;
+    order.reserve(children.size());
+    for (KeyId child : children) {
+      order.emplace_back(names.size(), child);
+      names.append(NameView(child));
+    }
+    auto name_of = [&](const std::pair<std::size_t, KeyId>& entry) {
+      return std::string_view(names).substr(entry.first, keys_[entry.second].name_size);
+    };
+    std::stable_sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+      return CompareNames(name_of(a), name_of(b)) < 0;
     });
+    for (std::size_t i = 0; i < order.size(); ++i) children[i] = order[i].second;
   }
   for (KeyId child : children) {
     list.longest_name = std::max<std::size_t>(list.longest_name, keys_[child].name_size);

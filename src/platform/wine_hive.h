@@ -46,6 +46,9 @@ class WineHive {
   static std::unique_ptr<WineHive> Parse(std::string_view text, std::shared_ptr<const void> owner,
                                          ReleaseText release_text = nullptr);
 
+  /// Some key's subkeys are listed out of order: reading the keys in order
+  /// then jumps about the text.
+  bool KeysOutOfOrder() const { return keys_out_of_order_; }
   /// The hive says "#arch=win64": its 32-bit view is Software\Wow6432Node.
   bool Is64Bit() const { return win64_; }
 
@@ -137,6 +140,7 @@ class WineHive {
   std::shared_ptr<const void> owner_;
   ReleaseText release_text_;
   bool win64_ = false;
+  bool keys_out_of_order_ = false;
   std::vector<Key> keys_;
   std::vector<KeyId> last_child_;  // while indexing only
   std::vector<KeyId> parents_;     // while indexing only
