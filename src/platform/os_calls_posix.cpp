@@ -144,19 +144,39 @@ class PosixOsCalls : public OsCalls {
   }
 
   void ShellOpen(const std::string& path) override {
-    // The viewer outlives us: an intermediate child starts it and exits at
-    // once, so the viewer is adopted by init and never becomes our zombie.
+    // The viewer outlives us: an intermediate child starts it and exits, so
+    // the viewer is adopted by init and never becomes our zombie. The child
+    // gives xdg-open a moment first: missing, or failing at once (no browser
+    // set up), it says on standard error where the report is, as there is
+    // no window to say it in.
     const pid_t child = fork();
     if (child < 0) return;
     if (child == 0) {
       char* argv[] = {const_cast<char*>("xdg-open"), const_cast<char*>(path.c_str()), nullptr};
       pid_t viewer;
-      posix_spawnp(&viewer, "xdg-open", nullptr, nullptr, argv, environ);
+      bool failed = posix_spawnp(&viewer, "xdg-open", nullptr, nullptr, argv, environ) != 0;
+      for (int waited_ms = 0; !failed && waited_ms < 500; waited_ms += 10) {
+        int status = 0;
+        const pid_t done = waitpid(viewer, &status, WNOHANG);
+        if (done == viewer) {
+          failed = !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+          break;
+        }
+        if (done < 0 && errno != EINTR) break;
+        usleep(10000);
+      }
+      if (failed) {
+        const std::string note = "Tallyweb: the report was written to " + path +
+                                 ", but no viewer could be started (xdg-open). Open it in a browser.\n";
+        ssize_t ignored = write(STDERR_FILENO, note.data(), note.size());
+        (void)ignored;
+      }
       _exit(0);
     }
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
   }
+
 };
 
 }  // namespace
