@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/folder_url.h"
 #include "platform/os_calls.h"
 
 extern char** environ;
@@ -66,7 +67,14 @@ class PosixOsCalls : public OsCalls {
 
   std::string_view PathDelimiters() const override { return "/"; }
 
-  SystemFacts TakeSystemFacts() override { return MakeSystemFacts(false, {}, false); }
+  SystemFacts TakeSystemFacts() override {
+    SystemFacts facts = MakeSystemFacts(false, {}, false);
+    // Folder links name the Linux folder the prefix maps the drive to.
+    facts.folder_url = [prefix = WinePrefixPath()](std::string_view folder) {
+      return FolderUrl(prefix, folder);
+    };
+    return facts;
+  }
 
   FileHandle OpenExisting(const std::string& path) override {
     // Opened without waiting: a FIFO would otherwise hold the open until a

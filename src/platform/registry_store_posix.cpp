@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/folder_url.h"
 #include "platform/registry_names.h"
 #include "platform/registry_store.h"
 #include "platform/wine_hive.h"
@@ -222,13 +223,8 @@ class WineHiveStore : public RegistryStore {
 };
 
 std::string HivePathFromEnvironment() {
-  if (const char* prefix = std::getenv("WINEPREFIX"); prefix != nullptr && *prefix != '\0') {
-    return std::string(prefix) + "/system.reg";
-  }
-  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-    return std::string(home) + "/.wine/system.reg";
-  }
-  return std::string();
+  const std::string prefix = WinePrefixPath();
+  return prefix.empty() ? prefix : prefix + "/system.reg";
 }
 
 // The file's bytes, mapped rather than read: a default prefix's hive is

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <string_view>
 
 namespace tallyweb {
@@ -16,6 +18,10 @@ struct SystemFacts {
   std::array<bool, 256> lead_byte{};
   /// The system is of the NT family (GetVersionExA reports VER_PLATFORM_WIN32_NT).
   bool nt = false;
+  /// Where the system's folders are not Windows folders (the native build,
+  /// whose browser knows only Linux paths): the URL of a Windows folder
+  /// ("C:\\x\\"), or empty to link the Windows form. Unset on Windows.
+  std::function<std::string(std::string_view windows_folder)> folder_url;
 };
 
 /// Builds the facts from what the OS reported: `lead_byte_ranges` holds up to

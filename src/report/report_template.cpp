@@ -88,8 +88,13 @@ void AppendEscaped(std::string_view value, std::string& out) {
 }
 
 std::string FolderLink(std::string_view output_filename, const SystemFacts& facts) {
+  const std::string_view folder = DirectoryPart(output_filename, "\\:", facts);
+  if (facts.folder_url) {
+    std::string url = facts.folder_url(folder);
+    if (!url.empty()) return url;
+  }
   std::string link = "file://";
-  for (const char c : DirectoryPart(output_filename, "\\:", facts)) {
+  for (const char c : folder) {
     if (c == '%') {
       link += "%25";
     } else if (c == '#') {
