@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/folder_url.h"
@@ -70,8 +72,17 @@ class PosixOsCalls : public OsCalls {
   SystemFacts TakeSystemFacts() override {
     SystemFacts facts = MakeSystemFacts(false, {}, false);
     // Folder links name the Linux folder the prefix maps the drive to.
-    facts.folder_url = [prefix = WinePrefixPath()](std::string_view folder) {
-      return FolderUrl(prefix, folder);
+    // Downloads share a few folders, and finding one looks through folders
+    // on disk: each is found once (a hostile list of distinct folders only
+    // fills the memory up to a bound, then starts again).
+    auto known = std::make_shared<std::unordered_map<std::string, std::string>>();
+    facts.folder_url = [prefix = WinePrefixPath(), known](std::string_view folder) {
+      auto found = known->find(std::string(folder));
+      if (found != known->end()) return found->second;
+      if (known->size() >= 4096) known->clear();
+      std::string url = FolderUrl(prefix, folder);
+      known->emplace(std::string(folder), url);
+      return url;
     };
     return facts;
   }
