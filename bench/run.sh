@@ -49,6 +49,7 @@ done
 
 mkdir -p "$work/win" "$work/native" "$work/floor" "$work/io" "$work/stub"
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all
+mkdir -p "$WINEPREFIX"  # wineserver -p will not start in a missing folder
 pin="taskset -c 0"
 quiet() { "$@" </dev/null >/dev/null 2>&1; }
 
