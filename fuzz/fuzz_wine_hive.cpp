@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "platform/registry_names.h"
 #include "platform/registry_store.h"
 #include "platform/wine_hive.h"
 
@@ -27,20 +28,10 @@ constexpr std::size_t kMaxKeys = 500;
 constexpr std::size_t kMaxChildren = 64;
 constexpr std::size_t kMaxPaths = 32;
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
-
-bool LessIgnoringCase(std::string_view a, std::string_view b) {
-  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return (unsigned char)Lower(a[i]) < (unsigned char)Lower(b[i]);
-  return a.size() < b.size();
-}
+// Names compare as the registry compares them, one helper for the reader,
+// the store and this target.
+bool EqualIgnoringCase(std::string_view a, std::string_view b) { return tallyweb::SameName(a, b); }
+bool LessIgnoringCase(std::string_view a, std::string_view b) { return tallyweb::CompareNames(a, b) < 0; }
 
 bool IsValidUtf8(std::string_view s) {
   for (std::size_t i = 0; i < s.size();) {

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/registry_names.h"
 #include "platform/registry_store.h"
 
 namespace tallyweb {
@@ -256,19 +257,10 @@ class FakeRegistryStore : public RegistryStore {
 
   static std::uint32_t Size(const std::string& s) { return static_cast<std::uint32_t>(s.size()); }
 
-  static char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-  static bool SameName(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Fold(x) == Fold(y); });
-  }
-  // Wine's order: names compared ignoring case, letters folded to lower
-  // case, so "_x" comes before "a".
+  // Names compare as the registry compares them (platform/registry_names.h).
+  static bool SameName(const std::string& a, const std::string& b) { return tallyweb::SameName(a, b); }
   static bool NameBefore(const std::string& a, const std::string& b) {
-    return std::lexicographical_compare(
-        a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-          return static_cast<unsigned char>(Fold(x)) < static_cast<unsigned char>(Fold(y));
-        });
+    return tallyweb::CompareNames(a, b) < 0;
   }
 
   // The registry keeps strings in UTF-16, and the longest value data counts
@@ -281,15 +273,9 @@ class FakeRegistryStore : public RegistryStore {
   // Splits on backslashes. Like Wine, empty components (a doubled or a
   // trailing backslash) are passed over.
   static std::vector<std::string> SplitPath(const std::string& path) {
-    std::vector<std::string> parts;
-    std::string::size_type start = 0;
-    while (start < path.size()) {
-      std::string::size_type end = path.find('\\', start);
-      if (end == std::string::npos) end = path.size();
-      if (end > start) parts.push_back(path.substr(start, end - start));
-      start = end + 1;
-    }
-    return parts;
+    std::vector<std::string_view> names;
+    tallyweb::SplitPath(path, &names);
+    return std::vector<std::string>(names.begin(), names.end());
   }
 
   static Node* Child(Node& node, const std::string& name) {

@@ -9,9 +9,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "platform/folder_url.h"
 #include "platform/os_calls.h"
 
 extern char** environ;
@@ -66,15 +69,33 @@ class PosixOsCalls : public OsCalls {
 
   std::string_view PathDelimiters() const override { return "/"; }
 
-  // The report is UTF-8, as the registry's texts come: values go in as they are.
-  SystemFacts TakeSystemFacts() override { return SystemFacts{}; }
+  // The report is UTF-8, as the registry's texts come: values go in as they
+  // are. Folder links name the Linux folder the prefix maps the drive to.
+  // Downloads share a few folders, and finding one looks through folders on
+  // disk: each is found once (a hostile list of distinct folders only fills
+  // the memory up to a bound, then starts again).
+  SystemFacts TakeSystemFacts() override {
+    SystemFacts facts;
+    auto known = std::make_shared<std::unordered_map<std::string, std::string>>();
+    facts.folder_url = [prefix = WinePrefixPath(), known](std::string_view folder) {
+      auto found = known->find(std::string(folder));
+      if (found != known->end()) return found->second;
+      if (known->size() >= 4096) known->clear();
+      std::string url = FolderUrl(prefix, folder);
+      known->emplace(std::string(folder), url);
+      return url;
+    };
+    return facts;
+  }
 
   FileHandle OpenExisting(const std::string& path) override {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened without waiting: a FIFO would otherwise hold the open until a
+    // writer came. Only a regular file is a template (a directory, a FIFO, a
+    // socket or a device is not, and reading one may never end).
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return kNoFile;
-    // Windows will not open a directory as a file; neither do we.
     struct stat info;
-    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
       close(fd);
       return kNoFile;
     }
@@ -99,11 +120,21 @@ class PosixOsCalls : public OsCalls {
   }
 
   FileHandle CreateAlways(const std::string& path, std::int32_t* error) override {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Without waiting for a FIFO's reader; and a FIFO or socket that is there
+    // is refused, as its reader may never read. A device such as /dev/null
+    // takes the report as a file would.
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0) {
-      *error = MapErrno(errno, path);
+      *error = MapErrno(errno == ENXIO ? EACCES : errno, path);
       return kNoFile;
     }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) {
+      close(fd);
+      *error = MapErrno(EACCES, path);
+      return kNoFile;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
   }
 
@@ -133,19 +164,39 @@ class PosixOsCalls : public OsCalls {
   }
 
   void ShellOpen(const std::string& path) override {
-    // The viewer outlives us: an intermediate child starts it and exits at
-    // once, so the viewer is adopted by init and never becomes our zombie.
+    // The viewer outlives us: an intermediate child starts it and exits, so
+    // the viewer is adopted by init and never becomes our zombie. The child
+    // gives xdg-open a moment first: missing, or failing at once (no browser
+    // set up), it says on standard error where the report is, as there is
+    // no window to say it in.
     const pid_t child = fork();
     if (child < 0) return;
     if (child == 0) {
       char* argv[] = {const_cast<char*>("xdg-open"), const_cast<char*>(path.c_str()), nullptr};
       pid_t viewer;
-      posix_spawnp(&viewer, "xdg-open", nullptr, nullptr, argv, environ);
+      bool failed = posix_spawnp(&viewer, "xdg-open", nullptr, nullptr, argv, environ) != 0;
+      for (int waited_ms = 0; !failed && waited_ms < 500; waited_ms += 10) {
+        int status = 0;
+        const pid_t done = waitpid(viewer, &status, WNOHANG);
+        if (done == viewer) {
+          failed = !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+          break;
+        }
+        if (done < 0 && errno != EINTR) break;
+        usleep(10000);
+      }
+      if (failed) {
+        const std::string note = "Tallyweb: the report was written to " + path +
+                                 ", but no viewer could be started (xdg-open). Open it in a browser.\n";
+        ssize_t ignored = write(STDERR_FILENO, note.data(), note.size());
+        (void)ignored;
+      }
       _exit(0);
     }
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
   }
+
 };
 
 }  // namespace

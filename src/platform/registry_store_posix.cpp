@@ -9,11 +9,16 @@
 #include <utility>
 #include <vector>
 
+#include <atomic>
+#include <csignal>
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/folder_url.h"
+#include "platform/registry_names.h"
 #include "platform/registry_store.h"
 #include "platform/wine_hive.h"
 
@@ -27,38 +32,57 @@ constexpr std::int32_t kInvalidParameter = 87;
 // handles this store gives out never do.
 constexpr RegKey kFirstPredefinedKey = 0x80000000u;
 
-void SplitPath(std::string_view path, std::vector<std::string_view>* names) {
-  names->clear();
-  std::size_t start = 0;
-  while (start < path.size()) {
-    std::size_t stop = path.find('\\', start);
-    if (stop == std::string_view::npos) stop = path.size();
-    if (stop > start) names->push_back(path.substr(start, stop - start));
-    start = stop + 1;
-  }
-}
-
-bool SameAscii(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-           return lower(x) == lower(y);
-         });
-}
-
 // Opened from HKEY_LOCAL_MACHINE with KEY_WOW64_32KEY, a 64-bit prefix's
 // Software\X is Software\Wow6432Node\X, as WOW64 redirects it on Windows.
 // Software\Classes is shared between the views; the program reads only its
 // own keys below Software, so no other shared key is worth a table.
 void MapTo32BitView(std::vector<std::string_view>* names) {
-  if (names->empty() || !SameAscii((*names)[0], "Software")) return;
+  if (names->empty() || !SameName((*names)[0], "Software")) return;
   if (names->size() > 1 &&
-      (SameAscii((*names)[1], "Classes") || SameAscii((*names)[1], "Wow6432Node"))) {
+      (SameName((*names)[1], "Classes") || SameName((*names)[1], "Wow6432Node"))) {
     return;
   }
   names->insert(names->begin() + 1, "Wow6432Node");
 }
 
 std::uint32_t Size(const std::string& s) { return static_cast<std::uint32_t>(s.size()); }
+
+// A hive file cut short while it is mapped (an editor saving it in place)
+// would end the program with SIGBUS on the first page past the new end. The
+// mapping is guarded instead: such a page is replaced by zeros, which read as
+// empty lines, and the store takes the hive for gone from then on. One hive
+// file is mapped at a time; a fault anywhere else is left to kill the
+// process as it would.
+std::atomic<char*> guarded_begin{nullptr};
+std::atomic<std::size_t> guarded_size{0};
+std::atomic<bool> hive_cut{false};
+
+void OnBusError(int signal, siginfo_t* info, void*) {
+  char* const begin = guarded_begin.load();
+  char* const address = static_cast<char*>(info->si_addr);
+  if (begin != nullptr && address >= begin && address < begin + guarded_size.load()) {
+    const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    void* const start = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(address) & ~(page - 1));
+    if (mmap(start, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
+      hive_cut.store(true);
+      return;
+    }
+  }
+  ::signal(signal, SIG_DFL);  // the fault comes again, and kills as it would have
+}
+
+void GuardMapping(char* begin, std::size_t size) {
+  static const bool installed = [] {
+    struct sigaction action {};
+    action.sa_sigaction = OnBusError;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    return sigaction(SIGBUS, &action, nullptr) == 0;
+  }();
+  (void)installed;
+  guarded_size.store(size);
+  guarded_begin.store(begin);
+}
 
 class WineHiveStore : public RegistryStore {
  public:
@@ -171,6 +195,7 @@ class WineHiveStore : public RegistryStore {
   // without a hive there is no key to give.
   std::int32_t Resolve(RegKey key, WineHive::KeyId* node) const {
     if (key == kNullKey) return kErrorInvalidHandle;
+    if (hive_cut.load()) return kErrorFileNotFound;
     if (key >= kFirstPredefinedKey) {
       if (key != kHkeyLocalMachine || hive_ == nullptr) return kErrorFileNotFound;
       *node = WineHive::kRoot;
@@ -198,24 +223,20 @@ class WineHiveStore : public RegistryStore {
 };
 
 std::string HivePathFromEnvironment() {
-  if (const char* prefix = std::getenv("WINEPREFIX"); prefix != nullptr && *prefix != '\0') {
-    return std::string(prefix) + "/system.reg";
-  }
-  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-    return std::string(home) + "/.wine/system.reg";
-  }
-  return std::string();
+  const std::string prefix = WinePrefixPath();
+  return prefix.empty() ? prefix : prefix + "/system.reg";
 }
 
 // The file's bytes, mapped rather than read: a default prefix's hive is
 // megabytes, and filling fresh memory with it costs several times more than
-// indexing it. A file cut short under the mapping would fault, but wineserver
-// never cuts its hive: it writes a new file and renames it over the old one.
+// indexing it. wineserver never cuts its hive (it writes a new file and
+// renames it over the old one), but an editor may: see GuardMapping.
 // The hive reads through the file about once, and the pages it has read would
 // otherwise stay counted as the program's memory: released now and then, they
 // come back from the page cache if read again.
 std::unique_ptr<WineHive> ParseFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without waiting, should it be a FIFO; only a regular file is mapped.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return nullptr;
   struct stat st {};
   void* bytes = MAP_FAILED;
@@ -224,15 +245,23 @@ std::unique_ptr<WineHive> ParseFile(const std::string& path) {
   }
   ::close(fd);
   if (bytes == MAP_FAILED) return nullptr;
+  hive_cut.store(false);
   std::size_t size = static_cast<std::size_t>(st.st_size);
+  GuardMapping(static_cast<char*>(bytes), size);
   std::shared_ptr<const void> mapping(bytes, [size](const void* p) {
+    if (guarded_begin.load() == p) guarded_begin.store(nullptr);
     ::munmap(const_cast<void*>(p), size);
   });
   auto release = [bytes](std::size_t begin, std::size_t end) {
     ::madvise(static_cast<char*>(bytes) + begin, end - begin, MADV_DONTNEED);
   };
-  return WineHive::Parse(std::string_view(static_cast<const char*>(bytes), size), std::move(mapping),
-                         release);
+  auto hive = WineHive::Parse(std::string_view(static_cast<const char*>(bytes), size),
+                              std::move(mapping), release);
+  // Keys out of order are read all over the text: fault in only the page
+  // asked for, not its neighbours, which will be given back unread.
+  if (hive != nullptr && hive->KeysOutOfOrder()) ::madvise(bytes, size, MADV_RANDOM);
+  // Cut while it was indexed: what was read is no hive.
+  return hive_cut.load() ? nullptr : std::move(hive);
 }
 
 }  // namespace

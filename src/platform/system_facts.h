@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,10 @@ struct SystemFacts {
   /// The ANSI code page the report's values are written in; null where the
   /// report is UTF-8 and values are written as they are.
   const CodePage* code_page = nullptr;
+  /// Where the system's folders are not Windows folders (the native build,
+  /// whose browser knows only Linux paths): the URL of a Windows folder
+  /// ("C:\\x\\"), or empty to link the Windows form. Unset on Windows.
+  std::function<std::string(std::string_view windows_folder)> folder_url;
 };
 
 /// Position, counted from 1, of the last byte of `text` that is one of

@@ -4,43 +4,24 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/registry_names.h"
+
 namespace tallyweb {
 namespace {
+
+using hive_text::LineReader;
+using hive_text::TrimLeft;
 
 constexpr std::string_view kHeader = "WINE REGISTRY Version 2";
 // Seconds between 1601-01-01 (FILETIME's epoch) and 1970-01-01.
 constexpr std::uint64_t kUnixEpochSeconds = 11644473600ull;
 constexpr std::uint64_t kFiletimeTicksPerSecond = 10000000ull;
-
-char FoldLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Wine orders subkeys by name with ASCII letters compared as lower case, so
-// "a_b" comes before "aa" and "[x]" before "A" (seen in `reg query` output).
-int CompareNames(std::string_view a, std::string_view b) {
-  std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    if (a[i] == b[i]) continue;  // names mostly match byte for byte
-    unsigned char x = static_cast<unsigned char>(FoldLower(a[i]));
-    unsigned char y = static_cast<unsigned char>(FoldLower(b[i]));
-    if (x != y) return x < y ? -1 : 1;
-  }
-  if (a.size() == b.size()) return 0;
-  return a.size() < b.size() ? -1 : 1;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && CompareNames(a, b) == 0;
-}
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
-
-std::string_view TrimLeft(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  return s;
-}
+// The longest key name the registry takes, in UTF-16 units: a key line with
+// a longer one makes the keys before it and no more.
+constexpr std::size_t kMaxKeyNameUnits = 256;
 
 std::string_view TrimRight(std::string_view s) {
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  while (!s.empty() && hive_text::IsBlank(s.back())) s.remove_suffix(1);
   return s;
 }
 
@@ -67,227 +48,18 @@ bool ReadHex(std::string_view s, std::size_t* pos, int max_digits, std::uint64_t
   return digits > 0;
 }
 
-// Decodes a quoted string or key path from `*pos` up to the unescaped `end`,
-// with Wine's escapes: \a \b \e \f \n \r \t \v, \x and up to four hex digits,
-// \ and up to three octal digits, and a backslash before any other character
-// standing for that character. Other bytes stand for themselves (Wine writes
-// only ASCII; a stray high byte is taken as Latin-1). Leaves `*pos` after
-// `end`; false when `end` never comes.
-bool DecodeEscaped(std::string_view s, std::size_t* pos, char end, std::u16string* out) {
-  std::size_t i = *pos;
-  while (i < s.size() && s[i] != end) {
-    char c = s[i++];
-    if (c != '\\') {
-      out->push_back(static_cast<unsigned char>(c));
-      continue;
-    }
-    if (i == s.size()) return false;
-    char e = s[i++];
-    std::uint64_t v = 0;
-    switch (e) {
-      case 'a': out->push_back(0x07); break;
-      case 'b': out->push_back(0x08); break;
-      case 'e': out->push_back(0x1B); break;
-      case 'f': out->push_back(0x0C); break;
-      case 'n': out->push_back(0x0A); break;
-      case 'r': out->push_back(0x0D); break;
-      case 't': out->push_back(0x09); break;
-      case 'v': out->push_back(0x0B); break;
-      case 'x':
-        out->push_back(ReadHex(s, &i, 4, &v) ? static_cast<char16_t>(v) : u'x');
-        break;
-      default:
-        if (e >= '0' && e <= '7') {
-          v = static_cast<std::uint64_t>(e - '0');
-          for (int n = 1; n < 3 && i < s.size() && s[i] >= '0' && s[i] <= '7'; ++n) {
-            v = v * 8 + static_cast<std::uint64_t>(s[i++] - '0');
-          }
-          out->push_back(static_cast<char16_t>(v));
-        } else {
-          out->push_back(static_cast<unsigned char>(e));
-        }
-    }
-  }
-  if (i == s.size()) return false;
-  *pos = i + 1;
-  return true;
-}
-
-void AppendUtf8(std::uint32_t code_point, std::string* out) {
-  if (code_point < 0x80) {
-    out->push_back(static_cast<char>(code_point));
-  } else if (code_point < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (code_point >> 6)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else if (code_point < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (code_point >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (code_point >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  }
-}
-
-std::string UnitsToUtf8(std::u16string_view units) {
-  std::string out;
-  out.reserve(units.size());
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    std::uint32_t u = units[i];
-    bool high = u >= 0xD800 && u <= 0xDBFF;
-    if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-      AppendUtf8(0x10000 + ((u - 0xD800) << 10) + (units[++i] - 0xDC00u), &out);
-    } else if (u >= 0xD800 && u <= 0xDFFF) {
-      AppendUtf8(0xFFFD, &out);
-    } else {
-      AppendUtf8(u, &out);
-    }
-  }
-  return out;
-}
-
-std::string UnitsToBytes(std::u16string_view units) {
-  std::string bytes;
-  bytes.reserve(units.size() * 2);
-  for (char16_t u : units) {
-    bytes.push_back(static_cast<char>(u & 0xFF));
-    bytes.push_back(static_cast<char>(u >> 8));
-  }
-  return bytes;
-}
-
-bool OnlyBlanksFrom(std::string_view s, std::size_t pos) {
-  return TrimLeft(s.substr(std::min(pos, s.size()))).empty();
-}
-
-// A comma-separated list of hex bytes, a trailing comma allowed.
-bool ParseHexBytes(std::string_view s, std::string* out) {
-  std::size_t i = 0;
-  while (true) {
-    while (i < s.size() && IsBlank(s[i])) ++i;
-    if (i == s.size()) return true;
-    std::uint64_t byte = 0;
-    if (!ReadHex(s, &i, 2, &byte)) return false;
-    out->push_back(static_cast<char>(byte));
-    while (i < s.size() && IsBlank(s[i])) ++i;
-    if (i < s.size() && s[i] == ',') ++i;
-  }
-}
-
-struct StringType {
-  std::string_view prefix;
-  std::uint32_t type;
-};
-constexpr StringType kStringTypes[] = {
-    {"\"", kRegSz}, {"str:\"", kRegSz}, {"str(2):\"", kRegExpandSz}, {"str(7):\"", kRegMultiSz}};
-
-// The common quoted string, ASCII without escapes, stands for itself: `*run`
-// is its text and `*pos` moves past its closing quote. False for anything
-// else, which DecodeEscaped reads.
-bool ReadPlainQuoted(std::string_view s, std::size_t* pos, std::string_view* run) {
-  for (std::size_t i = *pos; i < s.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c == '"') {
-      *run = s.substr(*pos, i - *pos);
-      *pos = i + 1;
-      return true;
-    }
-    if (c == '\\' || c >= 0x80) return false;
-  }
-  return false;
-}
-
-// The data after "name=": a string as UTF-16LE with a NUL added (Wine drops
-// the NUL when it writes), dword:, hex: or hex(type):.
-bool ParseData(std::string_view s, WineHiveValue* value) {
-  for (const auto& string_type : kStringTypes) {
-    if (!StartsWith(s, string_type.prefix)) continue;
-    std::size_t pos = string_type.prefix.size();
-    value->type = string_type.type;
-    std::string_view run;
-    if (ReadPlainQuoted(s, &pos, &run)) {
-      value->data.assign(run.size() * 2 + 2, '\0');
-      for (std::size_t i = 0; i < run.size(); ++i) value->data[2 * i] = run[i];
-      return OnlyBlanksFrom(s, pos);
-    }
-    std::u16string units;
-    if (!DecodeEscaped(s, &pos, '"', &units) || !OnlyBlanksFrom(s, pos)) return false;
-    units.push_back(0);
-    value->data = UnitsToBytes(units);
-    return true;
-  }
-  std::uint64_t number = 0;
-  if (StartsWith(s, "dword:")) {
-    std::size_t pos = 6;
-    if (!ReadHex(s, &pos, 8, &number) || !OnlyBlanksFrom(s, pos)) return false;
-    value->type = kRegDword;
-    value->data.clear();
-    for (int i = 0; i < 4; ++i) value->data.push_back(static_cast<char>((number >> (8 * i)) & 0xFF));
-    return true;
-  }
-  if (StartsWith(s, "hex:")) {
-    value->type = kRegBinary;
-    return ParseHexBytes(s.substr(4), &value->data);
-  }
-  if (StartsWith(s, "hex(")) {
-    std::size_t pos = 4;
-    if (!ReadHex(s, &pos, 8, &number) || s.substr(pos, 2) != "):") return false;
-    value->type = static_cast<std::uint32_t>(number);
-    return ParseHexBytes(s.substr(pos + 2), &value->data);
-  }
-  return false;
-}
-
-// One value line, its continuation lines already joined: @=... or "name"=...
-bool ParseValueLine(std::string_view line, WineHiveValue* value) {
-  std::size_t pos = 0;
-  if (line[0] == '"') {
-    pos = 1;
-    std::string_view run;
-    if (ReadPlainQuoted(line, &pos, &run)) {
-      value->name.assign(run);
-    } else {
-      std::u16string name;
-      if (!DecodeEscaped(line, &pos, '"', &name)) return false;
-      value->name = UnitsToUtf8(name);
-    }
-  } else {
-    pos = 1;  // '@', the default value
-  }
-  std::string_view rest = TrimLeft(line.substr(pos));
-  if (rest.empty() || rest[0] != '=') return false;
-  return ParseData(TrimLeft(rest.substr(1)), value);
-}
-
-// Yields the lines of text[begin, end) without their line ends.
-class LineReader {
+// Continuation lines of a value, from the reader the value line came from.
+class ReaderLines : public hive_text::MoreLines {
  public:
-  LineReader(std::string_view text, std::size_t begin, std::size_t end)
-      : text_(text.substr(0, end)), pos_(begin) {}
-  bool Next(std::string_view* line, std::size_t* line_begin) {
-    if (pos_ >= text_.size()) return false;
-    const void* nl = std::memchr(text_.data() + pos_, '\n', text_.size() - pos_);
-    std::size_t stop = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - text_.data())
-                          : text_.size();
-    *line_begin = pos_;
-    *line = text_.substr(pos_, stop - pos_);
-    if (!line->empty() && line->back() == '\r') line->remove_suffix(1);
-    pos_ = stop + 1;
-    return true;
+  explicit ReaderLines(LineReader* lines) : lines_(lines) {}
+  bool Next(std::string_view* line) override {
+    std::size_t begin = 0;
+    return lines_->Next(line, &begin);
   }
-  std::size_t Position() const { return std::min(pos_, text_.size()); }
 
  private:
-  std::string_view text_;
-  std::size_t pos_;
+  LineReader* lines_;
 };
-
-bool EndsWithBackslash(std::string_view line) {
-  line = TrimRight(line);
-  return !line.empty() && line.back() == '\\';
-}
 
 void AssignUtf16AsUtf8(std::string_view utf16le, std::string* out) {
   // Most text is ASCII: each unit's low byte is its UTF-8.
@@ -305,7 +77,7 @@ void AssignUtf16AsUtf8(std::string_view utf16le, std::string* out) {
     units.push_back(static_cast<char16_t>(static_cast<unsigned char>(utf16le[k]) |
                                           (static_cast<unsigned char>(utf16le[k + 1]) << 8)));
   }
-  *out = UnitsToUtf8(units);
+  *out = hive_text::UnitsToUtf8(units);
 }
 
 }  // namespace
@@ -376,28 +148,37 @@ void WineHive::Touch(std::size_t offset) const {
 }
 
 // Each run of stretches read in one call: dropping a few pages is cheap, but
-// going over the whole mapping each time costs as much as reading it.
+// going over the whole mapping each time costs as much as reading it. Keys
+// read out of file order leave many short runs, each call flushing the TLB:
+// then one call over their span costs less, and drops nothing else, since
+// the pages between were given back before or never read.
 void WineHive::ReleaseStretchesRead() const {
   constexpr std::size_t kStretch = std::size_t{1} << 16;
+  constexpr std::size_t kMostCalls = 4;
   const std::size_t stretches = stretches_read_.size() * 64;
+  std::vector<std::pair<std::size_t, std::size_t>> runs;
   std::size_t run_begin = 0;
   bool in_run = false;
   for (std::size_t i = 0; i <= stretches; ++i) {
     const bool read = i < stretches && (stretches_read_[i / 64] >> (i % 64) & 1) != 0;
     if (read && !in_run) run_begin = i;
-    if (!read && in_run) {
-      release_text_(run_begin * kStretch, std::min(i * kStretch, text_.size()));
-    }
+    if (!read && in_run) runs.emplace_back(run_begin * kStretch, std::min(i * kStretch, text_.size()));
     in_run = read;
+  }
+  if (runs.size() > kMostCalls) {
+    release_text_(runs.front().first, runs.back().second);
+  } else {
+    for (const auto& run : runs) release_text_(run.first, run.second);
   }
   std::fill(stretches_read_.begin(), stretches_read_.end(), 0);
 }
 
-// One pass over the file: checks that every line is of a known kind and
-// records each key line. Values wait.
+// One pass over the file, recording each key line. Values wait; but a hex
+// value can take the lines after it as its own, which are then no key
+// lines, so a value line that may go on is read as far as it goes.
 bool WineHive::Index() {
   std::string_view text = text_;
-  if (text.empty() || text.back() != '\n') return false;
+  if (text.empty()) return false;
   // Wine writes a key every 200 bytes or so; one allocation is cheaper than
   // growing the array through a large hive, and the pages past the last key
   // are never touched.
@@ -405,55 +186,44 @@ bool WineHive::Index() {
   last_child_.reserve(keys_.capacity());
   keys_.emplace_back();
   last_child_.push_back(kNone);
+  parents_.push_back(kNone);
   LineReader lines(text, 0, text.size());
   std::string_view line;
   std::size_t line_begin = 0;
   if (!lines.Next(&line, &line_begin) || line != kHeader) return false;
-  constexpr std::size_t kNulCheckAhead = 256 * 1024;
-  std::size_t nul_free_to = lines.Position();
   bool have_key = false;
-  bool continued = false;
-  KeyId current = kRoot;
   IndexCursor cursor;
+  WineHiveValue scratch;
+  ReaderLines more(&lines);
   while (lines.Next(&line, &line_begin)) {
     Touch(line_begin);
-    // A NUL is looked for a little ahead of the lines, not through the whole
-    // file first, so that the pages behind can be released as the scan goes.
-    if (line_begin + line.size() >= nul_free_to) {
-      const std::size_t end = std::min(text.size(), line_begin + line.size() + kNulCheckAhead);
-      if (std::memchr(text.data() + nul_free_to, '\0', end - nul_free_to) != nullptr) return false;
-      nul_free_to = end;
-    }
-    if (continued) {
-      continued = EndsWithBackslash(line);
-      continue;
-    }
     std::string_view trimmed = TrimLeft(line);
     if (trimmed.empty()) continue;
     switch (trimmed[0]) {
       case '[':
-        if (!AddKeyLine(trimmed, static_cast<std::size_t>(trimmed.data() - text.data()), &cursor,
-                        &current)) {
-          return false;
-        }
-        have_key = true;
+        have_key = AddKeyLine(trimmed, static_cast<std::size_t>(trimmed.data() - text.data()), &cursor);
         break;
       case '@':
       case '"':
-        if (!have_key) return false;
-        continued = EndsWithBackslash(trimmed);
+        if (have_key && hive_text::MayContinue(trimmed)) {
+          hive_text::ParseValueLine(trimmed, &more, &scratch, false);
+        }
         break;
       case '#':
-        if (!have_key && StartsWith(trimmed, "#arch=")) win64_ = TrimRight(trimmed) == "#arch=win64";
-        break;
-      case ';':
+        if (keys_.size() == 1 && StartsWith(trimmed, "#arch=")) {
+          win64_ = TrimRight(trimmed) == "#arch=win64";
+        }
         break;
       default:
-        return false;
+        break;  // the server skips a line it does not know
     }
   }
-  if (continued) return false;
   std::vector<KeyId>().swap(last_child_);
+  std::vector<KeyId>().swap(parents_);
+  std::unordered_map<std::uint64_t, std::vector<KeyId>>().swap(disordered_);
+  // A key's later lines, found by key: stable, so each key's stay in file order.
+  std::stable_sort(more_lines_.begin(), more_lines_.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   return true;
 }
 
@@ -480,7 +250,7 @@ bool FindPathEnd(std::string_view line, bool* plain, std::size_t* after) {
   }
   std::u16string path;
   *after = 1;
-  return DecodeEscaped(line, after, ']', &path);
+  return hive_text::DecodeKeyPath(line, after, &path);
 }
 
 // The seconds after a key line's path, as FILETIME; false when there are none.
@@ -518,15 +288,15 @@ std::size_t NextLineBegin(std::string_view text, std::size_t pos) {
 // backslashes separate names, as Wine reads them. Keys on the way that have
 // no line of their own (Wine writes only keys with values or without
 // subkeys) are made here. The seconds are read when the key's values are.
-bool WineHive::AddKeyLine(std::string_view line, std::size_t line_begin, IndexCursor* cursor,
-                          KeyId* key) {
+// False when the line makes no key: no "]", or a name too long, after which
+// the server drops the values that follow.
+bool WineHive::AddKeyLine(std::string_view line, std::size_t line_begin, IndexCursor* cursor) {
   bool plain = true;
   std::size_t after = 0;
   if (!FindPathEnd(line, &plain, &after)) return false;
   KeyId node = kRoot;
   if (plain) {
     std::string_view path = line.substr(1, after - 2);
-    if (StartsWith(path, "\\")) return false;
     // Wine writes sibling keys one after another: a path that starts with the
     // same bytes as the last one's parent starts at the same key.
     std::size_t start = 0;
@@ -537,6 +307,7 @@ bool WineHive::AddKeyLine(std::string_view line, std::size_t line_begin, IndexCu
     while (start < path.size()) {
       std::size_t stop = std::min(path.find('\\', start), path.size());
       if (stop > start) {
+        if (stop - start > kMaxKeyNameUnits) return false;
         cursor->parent = node;
         cursor->parent_path = path.substr(0, start);
         node = FindOrAddChild(node, path.substr(start, stop - start), line_begin, 1 + start);
@@ -546,12 +317,12 @@ bool WineHive::AddKeyLine(std::string_view line, std::size_t line_begin, IndexCu
   } else {
     std::u16string path;
     std::size_t end = 1;
-    DecodeEscaped(line, &end, ']', &path);
-    if (!path.empty() && path[0] == u'\\') return false;
+    hive_text::DecodeKeyPath(line, &end, &path);
     for (std::size_t start = 0; start < path.size();) {
       std::size_t stop = std::min(path.find(u'\\', start), path.size());
       if (stop > start) {
-        std::string name = UnitsToUtf8(std::u16string_view(path).substr(start, stop - start));
+        if (stop - start > kMaxKeyNameUnits) return false;
+        std::string name = hive_text::UnitsToUtf8(std::u16string_view(path).substr(start, stop - start));
         node = FindOrAddChild(node, name, line_begin, std::string::npos);
       }
       start = stop + 1;
@@ -565,7 +336,6 @@ bool WineHive::AddKeyLine(std::string_view line, std::size_t line_begin, IndexCu
     more_lines_.emplace_back(node, line_begin);
     k.flags |= kMoreLines;
   }
-  *key = node;
   return true;
 }
 
@@ -579,21 +349,36 @@ std::string_view WineHive::NameView(KeyId key) const {
 }
 
 // Wine writes keys sorted, so a new name usually sorts after the parent's
-// last child and cannot already be there; only names out of order cost a
-// walk over the siblings. A new key keeps where its name is in the text:
-// `name_begin` within the line at `line`, npos for a decoded name.
+// last child and cannot already be there. Once a parent's children come out
+// of order, they are found by a hash of parent and name, filled for that
+// parent once: a hand-edited hive may list its keys in any order. A new key
+// keeps where its name is in the text: `name_begin` within the line at
+// `line`, npos for a decoded name.
 WineHive::KeyId WineHive::FindOrAddChild(KeyId parent, std::string_view name, std::uint64_t line,
                                          std::size_t name_begin) {
   bool in_order = true;
   const KeyId last = last_child_[parent];
+  auto hash_of = [parent](std::string_view n) {
+    return HashName(n) * 31 + parent;
+  };
   if (last != kNone) {
     int order = CompareNames(NameView(last), name);
     if (order == 0) return last;
     in_order = order < 0 && (keys_[parent].flags & kChildrenInOrder) != 0;
   }
   if (!in_order) {
-    for (KeyId child = keys_[parent].first_child; child != kNone; child = keys_[child].next_sibling) {
-      if (SameName(NameView(child), name)) return child;
+    if ((keys_[parent].flags & kChildrenInOrder) != 0) {
+      keys_[parent].flags &= static_cast<std::uint8_t>(~kChildrenInOrder);
+      keys_out_of_order_ = true;
+      for (KeyId child = keys_[parent].first_child; child != kNone; child = keys_[child].next_sibling) {
+        disordered_[hash_of(NameView(child))].push_back(child);
+      }
+    }
+    auto found = disordered_.find(hash_of(name));
+    if (found != disordered_.end()) {
+      for (KeyId child : found->second) {
+        if (SameName(NameView(child), name) && parents_[child] == parent) return child;
+      }
     }
   }
   KeyId id = static_cast<KeyId>(keys_.size());
@@ -613,6 +398,7 @@ WineHive::KeyId WineHive::FindOrAddChild(KeyId parent, std::string_view name, st
   }
   keys_.push_back(key);
   last_child_.push_back(kNone);
+  parents_.push_back(parent);
   Key& p = keys_[parent];
   if (last == kNone) {
     p.first_child = id;
@@ -621,7 +407,7 @@ WineHive::KeyId WineHive::FindOrAddChild(KeyId parent, std::string_view name, st
   }
   last_child_[parent] = id;
   ++p.child_count;
-  if (!in_order) p.flags &= static_cast<std::uint8_t>(~kChildrenInOrder);
+  if (!in_order) disordered_[hash_of(name)].push_back(id);
   return id;
 }
 
@@ -635,9 +421,23 @@ WineHive::ChildList& WineHive::Children(KeyId key) {
     children.push_back(child);
   }
   if ((keys_[key].flags & kChildrenInOrder) == 0) {
-    std::sort(children.begin(), children.end(), [this](KeyId a, KeyId b) {
-      return CompareNames(NameView(a), NameView(b)) < 0;
+    // Sorted from a copy of the names, taken in file order: sorting over the
+    // text itself would read it all over in random order, again and again
+    // as the pages read are given back.
+    std::string names;
+    std::vector<std::pair<std::size_t, KeyId>> order;
+    order.reserve(children.size());
+    for (KeyId child : children) {
+      order.emplace_back(names.size(), child);
+      names.append(NameView(child));
+    }
+    auto name_of = [&](const std::pair<std::size_t, KeyId>& entry) {
+      return std::string_view(names).substr(entry.first, keys_[entry.second].name_size);
+    };
+    std::stable_sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+      return CompareNames(name_of(a), name_of(b)) < 0;
     });
+    for (std::size_t i = 0; i < order.size(); ++i) children[i] = order[i].second;
   }
   for (KeyId child : children) {
     list.longest_name = std::max<std::size_t>(list.longest_name, keys_[child].name_size);
@@ -678,82 +478,69 @@ std::vector<std::size_t> WineHive::OwnLines(KeyId key) const {
   std::vector<std::size_t> lines;
   if ((k.flags & kOwnLine) != 0) lines.push_back(static_cast<std::size_t>(k.line));
   if ((k.flags & kMoreLines) != 0) {
-    for (const auto& more : more_lines_) {
-      if (more.first == key) lines.push_back(more.second);
-    }
+    auto range = std::equal_range(more_lines_.begin(), more_lines_.end(), std::make_pair(key, std::size_t{0}),
+                                  [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto it = range.first; it != range.second; ++it) lines.push_back(it->second);
   }
   return lines;
 }
 
-// The lines below each key line of `key`: the values, a later line for a
-// name winning, and the last "#time=" option.
+// The lines below each key line of `key`, then the values sorted by name as
+// the registry keeps them, a later line for a name giving the data and the
+// first the name's spelling.
 void WineHive::ParseValues(KeyId key, Parsed* parsed) {
   const Key& k = keys_[key];
   if ((k.flags & kMoreLines) == 0) {
     if ((k.flags & kOwnLine) != 0) ParseBody(NextLineBegin(text_, k.line), parsed);
-    return;
+  } else {
+    for (std::size_t line : OwnLines(key)) ParseBody(NextLineBegin(text_, line), parsed);
   }
-  for (std::size_t line : OwnLines(key)) ParseBody(NextLineBegin(text_, line), parsed);
+  std::vector<WineHiveValue>& values = parsed->values;
+  if (values.size() < 2) return;
+  std::stable_sort(values.begin(), values.end(), [](const WineHiveValue& a, const WineHiveValue& b) {
+    return CompareNames(a.name, b.name) < 0;
+  });
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (kept > 0 && SameName(values[kept - 1].name, values[i].name)) {
+      values[kept - 1].type = values[i].type;
+      std::swap(values[kept - 1].data, values[i].data);
+    } else if (kept != i) {
+      std::swap(values[kept++], values[i]);
+    } else {
+      ++kept;
+    }
+  }
+  while (values.size() > kept) {
+    spare_values_.push_back(std::move(values.back()));
+    values.pop_back();
+  }
 }
 
-// The lines below a key line, up to the next key line. Where that is, only
-// Index's reading of the lines can say: a line that goes on a hex value is
-// never a key line, and a value is joined over its continuation lines only
-// as far as the body goes.
+// The lines below a key line, up to the next key line, read as Index read
+// them: a hex value's continuation lines are its own, never key lines.
 void WineHive::ParseBody(std::size_t begin, Parsed* parsed) {
   LineReader lines(text_, begin, text_.size());
-  bool index_continued = false;
-  auto ends_body = [&index_continued](std::string_view line) {
-    if (index_continued) {
-      index_continued = EndsWithBackslash(line);
-      return false;
-    }
-    std::string_view trimmed = TrimLeft(line);
-    if (trimmed.empty()) return false;
-    if (trimmed[0] == '[') return true;
-    if (trimmed[0] == '"' || trimmed[0] == '@') index_continued = EndsWithBackslash(trimmed);
-    return false;
-  };
+  ReaderLines more(&lines);
   std::string_view line;
   std::size_t line_begin = 0;
-  std::string continued;
-  bool body_ended = false;
-  while (!body_ended && lines.Next(&line, &line_begin)) {
-    if (ends_body(line)) return;
+  while (lines.Next(&line, &line_begin)) {
     Touch(line_begin);
-    std::string_view joined = TrimRight(TrimLeft(line));
-    bool is_value = !joined.empty() && (joined[0] == '"' || joined[0] == '@');
-    // A long hex value goes on over lines ending in a backslash.
-    if (is_value && joined.back() == '\\') {
-      continued.assign(joined);
-      while (!continued.empty() && continued.back() == '\\' && lines.Next(&line, &line_begin)) {
-        body_ended = ends_body(line);
-        if (body_ended) break;
-        Touch(line_begin);
-        continued.pop_back();
-        continued.append(TrimRight(TrimLeft(line)));
-      }
-      joined = continued;
-    }
+    std::string_view trimmed = TrimLeft(line);
+    if (trimmed.empty()) continue;
+    if (trimmed[0] == '[') return;
     std::uint64_t time = 0;
     std::size_t pos = 6;
-    if (StartsWith(joined, "#time=") && ReadHex(joined, &pos, 16, &time)) {
+    if (StartsWith(trimmed, "#time=") && ReadHex(trimmed, &pos, 16, &time)) {
       parsed->time_option = time;
       parsed->has_time_option = true;
     }
-    if (!is_value) continue;
+    if (trimmed[0] != '"' && trimmed[0] != '@') continue;
     WineHiveValue value = TakeValue();
-    if (!ParseValueLine(joined, &value)) {
-      spare_values_.push_back(std::move(value));
-      continue;
-    }
-    auto same = std::find_if(parsed->values.begin(), parsed->values.end(),
-                             [&](const WineHiveValue& v) { return SameName(v.name, value.name); });
-    if (same != parsed->values.end()) {
-      std::swap(*same, value);  // a later line for the same name wins, as in Wine
-      spare_values_.push_back(std::move(value));
-    } else {
+    if (hive_text::ParseValueLine(trimmed, &more, &value) == hive_text::ValueLine::kValue) {
       parsed->values.push_back(std::move(value));
+    } else {
+      spare_values_.push_back(std::move(value));
     }
   }
 }
@@ -795,10 +582,12 @@ void WineHive::ForgetValues(KeyId key) {
 }
 
 const WineHiveValue* WineHive::FindValue(KeyId key, std::string_view name) {
-  for (const WineHiveValue& value : Values(key)) {
-    if (SameName(value.name, name)) return &value;
-  }
-  return nullptr;
+  const std::vector<WineHiveValue>& values = Values(key);
+  auto it = std::lower_bound(values.begin(), values.end(), name,
+                             [](const WineHiveValue& v, std::string_view n) {
+                               return CompareNames(v.name, n) < 0;
+                             });
+  return it != values.end() && SameName(it->name, name) ? &*it : nullptr;
 }
 
 // The "#time=" option wins over the seconds on the key's last key line that

@@ -21,16 +21,9 @@
 #include <vector>
 
 #include "platform/registry_store.h"
+#include "platform/wine_hive_text.h"
 
 namespace tallyweb {
-
-/// A value as the hive stores it: strings as UTF-16LE with the NUL they were
-/// written with, every other type as its bytes.
-struct WineHiveValue {
-  std::string name;  // UTF-8; empty for the key's default value
-  std::uint32_t type = kRegNone;
-  std::string data;
-};
 
 class WineHive {
  public:
@@ -43,24 +36,28 @@ class WineHive {
   /// afterwards: the hive may come back to it.
   using ReleaseText = std::function<void(std::size_t begin, std::size_t end)>;
 
-  /// Null when `text` is not a Wine hive or is damaged: wrong header, a NUL
-  /// byte, a last line without its line end (a truncated file), or a line
-  /// that is neither a key, a value, an option, a comment nor the
-  /// continuation of a hex value.
+  /// Null when `text` is not a Wine hive (its first line is not the
+  /// header). Anything after that is read as the wine server reads it: a
+  /// line it cannot make sense of is skipped, a cut last line is read as far
+  /// as it goes.
   static std::unique_ptr<WineHive> Parse(std::string text);
   /// The same over bytes the caller keeps alive through `owner` (a mapped
   /// file, say), so a large hive is not copied.
   static std::unique_ptr<WineHive> Parse(std::string_view text, std::shared_ptr<const void> owner,
                                          ReleaseText release_text = nullptr);
 
+  /// Some key's subkeys are listed out of order: reading the keys in order
+  /// then jumps about the text.
+  bool KeysOutOfOrder() const { return keys_out_of_order_; }
   /// The hive says "#arch=win64": its 32-bit view is Software\Wow6432Node.
   bool Is64Bit() const { return win64_; }
 
-  /// The subkey of `key` named `name`, ignoring ASCII case; false if none.
+  /// The subkey of `key` named `name`, ignoring case as the registry does;
+  /// false if none.
   bool FindChild(KeyId key, std::string_view name, KeyId* child);
   std::size_t ChildCount(KeyId key) const { return keys_[key].child_count; }
-  /// Subkey `index` of `key` in Wine's enumeration order: sorted by name,
-  /// ASCII letters compared as lower case.
+  /// Subkey `index` of `key` in Wine's enumeration order: sorted by name
+  /// (CompareNames).
   KeyId Child(KeyId key, std::size_t index);
   /// The key's own name in UTF-8; empty for the root.
   std::string Name(KeyId key) const { return std::string(NameView(key)); }
@@ -71,11 +68,12 @@ class WineHive {
   /// The size of the longest NameView of the key's subkeys; 0 without any.
   std::size_t LongestChildName(KeyId key);
 
-  /// The key's values, parsed on first use and kept until ForgetValues(key).
-  /// A value line that cannot be parsed is left out, as Wine leaves it out
-  /// when it loads the hive.
+  /// The key's values sorted by name, parsed on first use and kept until
+  /// ForgetValues(key). A value line without a name or "=" is left out; one
+  /// whose data cannot be read is a REG_NONE value without data, as Wine
+  /// loads them.
   const std::vector<WineHiveValue>& Values(KeyId key);
-  /// The value named `name` (empty: the default value), ignoring ASCII case.
+  /// The value named `name` (empty: the default value), ignoring case.
   const WineHiveValue* FindValue(KeyId key, std::string_view name);
   /// FILETIME of the key's last write: its "#time=" option, else the seconds
   /// on its key line; 0 for a key the hive implies but does not list.
@@ -126,7 +124,7 @@ class WineHive {
   WineHive(std::string owned, std::string_view text, std::shared_ptr<const void> owner,
            ReleaseText release_text);
   bool Index();
-  bool AddKeyLine(std::string_view line, std::size_t line_begin, IndexCursor* cursor, KeyId* key);
+  bool AddKeyLine(std::string_view line, std::size_t line_begin, IndexCursor* cursor);
   KeyId FindOrAddChild(KeyId parent, std::string_view name, std::uint64_t line,
                        std::size_t name_begin);
   ChildList& Children(KeyId key);
@@ -142,8 +140,13 @@ class WineHive {
   std::shared_ptr<const void> owner_;
   ReleaseText release_text_;
   bool win64_ = false;
+  bool keys_out_of_order_ = false;
   std::vector<Key> keys_;
   std::vector<KeyId> last_child_;  // while indexing only
+  std::vector<KeyId> parents_;     // while indexing only
+  // While indexing, the children of keys whose subkeys came out of order, by
+  // a hash of parent and name.
+  std::unordered_map<std::uint64_t, std::vector<KeyId>> disordered_;
   std::unordered_map<KeyId, ChildList> children_;
   std::unordered_map<KeyId, Parsed> parsed_;  // node-based: references stay valid
   // What the last forgotten key held, kept to be filled again: a run parses

@@ -4,10 +4,12 @@
 #include "platform/failure.h"
 #include "platform/os_calls.h"
 #include "platform/registry_store.h"
+#include "platform/startup.h"
 #include "report/report_run.h"
 
-int main() {
+int main(int argc, char** argv) {
   using namespace tallyweb;
+  StartProcess(argc, argv);
   auto os = MakeSystemOsCalls();
   const SystemFacts facts = os->TakeSystemFacts();
   ArmFailureReporting();

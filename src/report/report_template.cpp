@@ -88,9 +88,14 @@ void AppendEscaped(std::string_view value, std::string& out) {
   out.append(value.substr(kept));
 }
 
-std::string FolderLink(std::string_view output_filename) {
+std::string FolderLink(std::string_view output_filename, const SystemFacts& facts) {
+  const std::string_view folder = DirectoryPart(output_filename, "\\:");
+  if (facts.folder_url) {
+    std::string url = facts.folder_url(folder);
+    if (!url.empty()) return url;
+  }
   std::string link = "file://";
-  for (const char c : DirectoryPart(output_filename, "\\:")) {
+  for (const char c : folder) {
     if (c == '%') {
       link += "%25";
     } else if (c == '#') {
@@ -135,7 +140,7 @@ void AppendValue(Placeholder placeholder, const TDownloadItem& item,
     case Placeholder::kName: append(item.KeyName); break;
     case Placeholder::kUrl: append(item.MainUrl); break;
     case Placeholder::kOut: append(item.OutputFilename); break;
-    case Placeholder::kDOut: append(FolderLink(item.OutputFilename)); break;
+    case Placeholder::kDOut: append(FolderLink(item.OutputFilename, facts)); break;
     case Placeholder::kSize: out += std::to_string(item.Size); break;
     case Placeholder::kDiscr: append(item.Description); break;
   }

@@ -41,7 +41,7 @@ void AppendEscaped(std::string_view value, std::string& out);
 /// "file://" and the folder of `output_filename`, its backslashes kept, with
 /// "%" written "%25" and "#" written "%23" so that a browser reads neither as
 /// an escape or the start of a fragment. Not yet escaped for HTML.
-std::string FolderLink(std::string_view output_filename);
+std::string FolderLink(std::string_view output_filename, const SystemFacts& facts);
 
 /// One block line with each of the six placeholders replaced, where it
 /// stands, by the item's value; the text values escaped for HTML, the size a

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -395,13 +396,22 @@ TEST(Hostile, KeyNamesOfTheRegistrysFullLengthUnderWine) {
 // --- Damaged hives, natively --------------------------------------------------
 
 struct NativeRun {
-  int exit_code = -1;
+  int exit_code = -1;  // -1: killed by a signal, or hung and killed after a minute
   std::string report;
+  std::string out;  // standard output and error
+};
+
+struct NativeOptions {
+  std::vector<std::string> args;
+  bool stderr_closed = false;  // run as with 2>&-
+  // Called with the running program's pid, say to change its files under it.
+  std::function<void(pid_t)> while_running;
 };
 
 // The native program in `folder`, reading HKEY_LOCAL_MACHINE from `prefix`.
 // Its open request goes to an xdg-open that does nothing.
-NativeRun RunNativeOn(const ProgramFolder& folder, const std::string& prefix) {
+NativeRun RunNativeOn(const ProgramFolder& folder, const std::string& prefix,
+                      const NativeOptions& options = NativeOptions()) {
   const std::string bin = folder.path() + "/bin";
   fs::create_directories(bin);
   folder.WriteFile("bin/xdg-open", "#!/bin/sh\nexit 0\n");
@@ -409,19 +419,27 @@ NativeRun RunNativeOn(const ProgramFolder& folder, const std::string& prefix) {
   const std::string path_env = "PATH=" + bin + ":/usr/bin:/bin";
   const std::string prefix_env = "WINEPREFIX=" + prefix;
   const std::string program = folder.path() + "/Tallyweb";
+  const std::string out_path = folder.path() + "/out.txt";
 
   const pid_t child = fork();
   if (child == 0) {
     const int null_fd = open("/dev/null", O_RDWR);
+    const int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(null_fd, 0);
-    dup2(null_fd, 1);
-    dup2(null_fd, 2);
-    char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    dup2(out_fd, 1);
+    dup2(out_fd, 2);
+    if (options.stderr_closed) close(2);
+    close(null_fd);
+    close(out_fd);
+    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+    for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
     char* const envp[] = {const_cast<char*>(path_env.c_str()),
                           const_cast<char*>(prefix_env.c_str()), nullptr};
-    execve(program.c_str(), argv, envp);
+    execve(program.c_str(), argv.data(), envp);
     _exit(127);
   }
+  if (options.while_running) options.while_running(child);
   NativeRun run;
   int status = 0;
   for (int waited = 0; waited < 60000; waited += 20) {
@@ -431,18 +449,21 @@ NativeRun RunNativeOn(const ProgramFolder& folder, const std::string& prefix) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  if (run.exit_code == -1) {
+  if (run.exit_code == -1 && waitpid(child, &status, WNOHANG) == 0) {
     kill(child, SIGKILL);
     waitpid(child, &status, 0);
   }
-  run.report = folder.ReadFile("Tallyweb.htm");
+  // Never open a FIFO left there: reading it would wait for a writer.
+  if (fs::is_regular_file(folder.path() + "/Tallyweb.htm")) run.report = folder.ReadFile("Tallyweb.htm");
+  run.out = ReadWhole(out_path);
   return run;
 }
 
-// A hive that is cut short, binary, empty or not a file at all is a registry
-// without the list: the report says the list is not found, and the run ends
-// normally. The real hive holds the list, so a truncated copy of it shows
-// that the damage, not the content, decides.
+// A hive that is cut short, binary, empty or not a file at all is read as
+// Wine reads it: without the list, the report says the list is not found and
+// the run ends normally; damage elsewhere costs only the lines it hits. The
+// real hive holds the list, so a truncated copy of it shows that the damage,
+// not the content, decides.
 TEST(Hostile, DamagedHiveReadsAsNoListNatively) {
   PlantDownloadList({{"X", {Dword("Item_Size", 1)}}});
   // A real hive, current: the native harness run writes it to disk first.
@@ -460,12 +481,16 @@ TEST(Hostile, DamagedHiveReadsAsNoListNatively) {
     const char* name;
     std::string bytes;
     bool folder_instead;
+    bool fifo_instead = false;
+    std::string want = kNotFound;
   } cases[] = {
-      {"cut mid-line", hive.substr(0, hive.find("Orvalink\\\\FileList\\\\X]") + 30), false},
-      {"NUL inside", hive.substr(0, 200) + std::string(1, '\0') + hive.substr(200), false},
+      {"cut in the list's key line", hive.substr(0, hive.find("Orvalink\\\\FileList\\\\X]") + 20), false},
+      {"NUL inside", hive.substr(0, 200) + std::string(1, '\0') + hive.substr(200), false, false,
+       "X\r\n"},
       {"binary", binary, false},
       {"empty", "", false},
       {"a folder", "", true},
+      {"a FIFO", "", false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -475,6 +500,8 @@ TEST(Hostile, DamagedHiveReadsAsNoListNatively) {
     fs::create_directories(prefix);
     if (c.folder_instead) {
       fs::create_directories(prefix + "/system.reg");
+    } else if (c.fifo_instead) {
+      ASSERT_EQ(0, mkfifo((prefix + "/system.reg").c_str(), 0644));
     } else {
       folder.WriteFile("prefix/system.reg", c.bytes);
     }
@@ -482,7 +509,106 @@ TEST(Hostile, DamagedHiveReadsAsNoListNatively) {
     const NativeRun run = RunNativeOn(folder, prefix);
 
     EXPECT_EQ(0, run.exit_code);
+    EXPECT_EQ(std::string("head\r\n") + c.want, run.report);
+  }
+}
+
+// A hive cut short while the program has it mapped (an editor saving it in
+// place) ends the run normally, with the not-found report or the failure
+// box's text, never with a signal.
+TEST(Hostile, HiveCutWhileReadEndsWithoutASignalNatively) {
+  std::string hive = "WINE REGISTRY Version 2\n\n#arch=win64\n\n";
+  for (int i = 0; i < 100000; ++i) {
+    hive += "[Software\\\\Wow6432Node\\\\Tesmora\\\\Orvalink\\\\FileList\\\\" +
+            std::to_string(1000000 + i) + "] 1700000000\n\"Item_Size\"=dword:1\n\"Item_Description\"=\"" +
+            std::string(200, 'd') + "\"\n\n";
+  }
+  ProgramFolder folder(Build::kNative);
+  folder.WriteTemplate("head\r\n{\r\n&Name &Discr\r\n}\r\n");
+  const std::string prefix = folder.path() + "/prefix";
+  fs::create_directories(prefix);
+  folder.WriteFile("prefix/system.reg", hive);
+  NativeOptions options;
+  options.while_running = [&](pid_t pid) {
+    // Once the hive is mapped, cut it to a few kilobytes.
+    const std::string maps = "/proc/" + std::to_string(pid) + "/maps";
+    for (int i = 0; i < 5000 && ReadWhole(maps).find("system.reg") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    ASSERT_EQ(0, truncate((prefix + "/system.reg").c_str(), 4096));
+  };
+
+  const NativeRun run = RunNativeOn(folder, prefix, options);
+
+  EXPECT_TRUE(run.exit_code == 0 || run.exit_code == 1) << run.exit_code << "\n" << run.out;
+  if (run.exit_code == 0) {
     EXPECT_EQ(std::string("head\r\n") + kNotFound, run.report);
+  } else {
+    EXPECT_NE(std::string::npos, run.out.find("Application Error")) << run.out;
+  }
+}
+
+// The native program as a Linux program: --help and --version answer and
+// do nothing else; a template or report that is a FIFO fails at once with
+// the usual text; with standard error closed, failure text never lands in
+// the report; and the folder link names the folder the prefix maps C: to.
+TEST(Hostile, NativeProgramBehavesAsALinuxProgram) {
+  struct {
+    const char* name;
+    std::vector<std::string> args;
+    const char* fifo;  // a FIFO in the program folder instead of this file
+    bool stderr_closed;
+    int exit_code;
+    const char* out;     // in standard output and error
+    const char* report;  // in the report; nullptr: no report written
+  } cases[] = {
+      {"--help", {"--help"}, nullptr, false, 0, "Usage: Tallyweb", nullptr},
+      {"--version", {"x", "--version"}, nullptr, false, 0, "Tallyweb 1.0", nullptr},
+      {"other arguments ignored", {"-x", "C:\\"}, nullptr, false, 0, "", "file:///"},
+      {"template a FIFO", {}, "template.txt", false, 1, "Cannot open file", nullptr},
+      {"report a FIFO", {}, "Tallyweb.htm", false, 1, "File access denied.", nullptr},
+      {"standard error closed", {}, nullptr, true, 1, "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProgramFolder folder(Build::kNative);
+    folder.WriteTemplate("head\r\n{\r\n<a href=\"&DOut\">&Name</a>\r\n}\r\n");
+    const std::string prefix = folder.path() + "/prefix";
+    fs::create_directories(prefix + "/dosdevices");
+    fs::create_directories(prefix + "/drive_c/Users/Me/My Files");
+    fs::create_directory_symlink("../drive_c", prefix + "/dosdevices/c:");
+    // A run that fails unless descriptors are closed: no Item_Size.
+    const std::string size = c.stderr_closed ? "" : "\"Item_Size\"=dword:1\n";
+    folder.WriteFile("prefix/system.reg",
+                     "WINE REGISTRY Version 2\n\n#arch=win64\n\n"
+                     "[Software\\\\Wow6432Node\\\\Tesmora\\\\Orvalink\\\\FileList\\\\d1] 1\n" +
+                         size + "\"Item_OutputFilename\"=\"C:\\\\users\\\\me\\\\my files\\\\a.zip\"\n");
+    if (c.fifo != nullptr) {
+      const std::string fifo = folder.path() + "/" + c.fifo;
+      fs::remove(fifo);
+      ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
+    }
+    NativeOptions options;
+    options.args = c.args;
+    options.stderr_closed = c.stderr_closed;
+
+    const NativeRun run = RunNativeOn(folder, prefix, options);
+
+    EXPECT_EQ(c.exit_code, run.exit_code);
+    EXPECT_NE(std::string::npos, run.out.find(c.out)) << run.out;
+    if (c.report == nullptr) {
+      if (c.fifo == nullptr || std::string(c.fifo) != "Tallyweb.htm") {
+        EXPECT_FALSE(fs::exists(folder.path() + "/Tallyweb.htm"));
+      }
+      continue;
+    }
+    EXPECT_NE(std::string::npos, run.report.find(c.report)) << run.report;
+    EXPECT_EQ(std::string::npos, run.report.find("Application Error")) << run.report;
+    if (std::string(c.report) == "file:///") {
+      const std::string drive = fs::canonical(prefix + "/drive_c").string();
+      EXPECT_NE(std::string::npos, run.report.find("href=\"file://" + drive + "/Users/Me/My%20Files/\""))
+          << run.report;
+    }
   }
 }
 

@@ -1,0 +1,7 @@
+#include "platform/startup.h"
+
+namespace tallyweb {
+
+void StartProcess(int, char**) {}
+
+}  // namespace tallyweb

@@ -1,0 +1,342 @@
+#include "platform/wine_hive_text.h"
+
+#include <cstring>
+
+namespace tallyweb {
+namespace hive_text {
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The C locale's isspace.
+bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+std::size_t SkipSpace(std::string_view s, std::size_t i) {
+  while (i < s.size() && IsSpace(s[i])) ++i;
+  return i;
+}
+
+bool StartsWith(std::string_view s, std::size_t pos, std::string_view prefix) {
+  return s.size() >= pos && s.substr(pos, prefix.size()) == prefix;
+}
+
+void AppendUtf8(std::uint32_t code_point, std::string* out) {
+  if (code_point < 0x80) {
+    out->push_back(static_cast<char>(code_point));
+  } else if (code_point < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (code_point >> 6)));
+    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  } else if (code_point < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (code_point >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (code_point >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  }
+}
+
+// One UTF-8 character at `*i` (a byte of 0x80 or more). A sequence that is
+// cut short, overlong or past U+10FFFF is dropped: its bytes up to the first
+// that does not belong, which is then read on its own. Encoded surrogates
+// are taken as they are.
+void DecodeUtf8(std::string_view s, std::size_t* i, std::u16string* out) {
+  const unsigned char lead = static_cast<unsigned char>(s[*i]);
+  ++*i;
+  const int extra = lead >= 0xF0 && lead < 0xF8 ? 3 : lead >= 0xE0 ? (lead < 0xF0 ? 2 : 0)
+                    : lead >= 0xC0 ? 1 : 0;
+  if (extra == 0) return;
+  std::uint32_t cp = lead & (0x3Fu >> extra);
+  for (int k = 0; k < extra; ++k) {
+    if (*i >= s.size()) return;
+    const unsigned char c = static_cast<unsigned char>(s[*i]);
+    if ((c & 0xC0) != 0x80) return;
+    cp = cp << 6 | (c & 0x3Fu);
+    ++*i;
+  }
+  static constexpr std::uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+  if (cp < kLeast[extra] || cp > 0x10FFFF) return;
+  if (cp >= 0x10000) {
+    cp -= 0x10000;
+    out->push_back(static_cast<char16_t>(0xD800 | (cp >> 10)));
+    out->push_back(static_cast<char16_t>(0xDC00 | (cp & 0x3FF)));
+  } else {
+    out->push_back(static_cast<char16_t>(cp));
+  }
+}
+
+// The bytes of a hex value on one line: hex numbers of at most 0xFF each,
+// each followed by blanks and at most one comma. Returns where reading
+// stopped; false when a number is too large.
+bool ParseHexRun(std::string_view s, std::size_t* pos, std::string* out) {
+  std::size_t i = *pos;
+  while (i < s.size() && HexDigit(s[i]) >= 0) {
+    std::size_t end = 0;
+    const std::uint64_t byte = StrToULong16(s.substr(i), &end);
+    if (end == 0 || byte > 0xFF) return false;
+    if (out != nullptr) out->push_back(static_cast<char>(byte));
+    i = SkipSpace(s, i + end);
+    if (i < s.size() && s[i] == ',') ++i;
+    i = SkipSpace(s, i);
+  }
+  *pos = i;
+  return true;
+}
+
+// A hex value's data from `s`, over continuation lines; false when the
+// server would find it malformed.
+bool ParseHexData(std::string_view s, MoreLines* more, std::string* out) {
+  while (true) {
+    std::size_t i = 0;
+    if (!ParseHexRun(s, &i, out)) return false;
+    i = SkipSpace(s, i);
+    if (i == s.size()) return true;
+    if (s[i] != '\\') return false;
+    if (!more->Next(&s)) return false;
+    s = s.substr(SkipSpace(s, 0));
+  }
+}
+
+void StoreDword(std::uint64_t number, std::string* out) {
+  out->clear();
+  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>((number >> (8 * i)) & 0xFF));
+}
+
+void StoreUnits(std::u16string_view units, std::string* out) {
+  out->clear();
+  out->reserve(units.size() * 2);
+  for (char16_t u : units) {
+    out->push_back(static_cast<char>(u & 0xFF));
+    out->push_back(static_cast<char>(u >> 8));
+  }
+}
+
+// The common quoted string, ASCII without escapes, is its own UTF-16 less
+// the high bytes: read in place. False for anything else.
+bool ReadPlainQuoted(std::string_view s, std::size_t* pos, std::string_view* run) {
+  for (std::size_t i = *pos; i < s.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == '"') {
+      *run = s.substr(*pos, i - *pos);
+      *pos = i + 1;
+      return true;
+    }
+    if (c == '\\' || c >= 0x80) return false;
+  }
+  return false;
+}
+
+struct DataType {
+  std::string_view prefix;
+  std::uint32_t type;
+  enum Kind { kString, kHex, kDword, kHexTyped } kind;
+};
+constexpr DataType kDataTypes[] = {
+    {"\"", kRegSz, DataType::kString},
+    {"str:\"", kRegSz, DataType::kString},
+    {"str(2):\"", kRegExpandSz, DataType::kString},
+    {"str(7):\"", kRegMultiSz, DataType::kString},
+    {"hex:", kRegBinary, DataType::kHex},
+    {"dword:", kRegDword, DataType::kDword},
+    {"hex(", kRegNone, DataType::kHexTyped},
+};
+
+// The data after "name=", at `pos`; false when the server would find it
+// malformed.
+bool ParseData(std::string_view s, std::size_t pos, MoreLines* more, WineHiveValue* value,
+               bool data) {
+  for (const DataType& type : kDataTypes) {
+    if (!StartsWith(s, pos, type.prefix)) continue;
+    pos += type.prefix.size();
+    value->type = type.type;
+    switch (type.kind) {
+      case DataType::kString: {
+        std::string_view run;
+        if (ReadPlainQuoted(s, &pos, &run)) {
+          if (data) {
+            value->data.assign(run.size() * 2 + 2, '\0');
+            for (std::size_t i = 0; i < run.size(); ++i) value->data[2 * i] = run[i];
+          }
+          return true;  // what follows the closing quote does not count
+        }
+        std::u16string units;
+        if (!DecodeString(s, &pos, '"', &units)) return false;
+        units.push_back(0);
+        if (data) StoreUnits(units, &value->data);
+        return true;
+      }
+      case DataType::kDword: {
+        std::size_t end = 0;
+        const std::uint64_t number = StrToULong16(s.substr(pos), &end);
+        if (data) StoreDword(number, &value->data);
+        return true;
+      }
+      case DataType::kHexTyped: {
+        std::size_t end = 0;
+        value->type = static_cast<std::uint32_t>(StrToULong16(s.substr(pos), &end));
+        if (!StartsWith(s, pos + end, "):")) return false;
+        pos += end + 2;
+      }
+        [[fallthrough]];
+      case DataType::kHex:
+        value->data.clear();
+        return ParseHexData(s.substr(pos), more, data ? &value->data : nullptr);
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool LineReader::Next(std::string_view* line, std::size_t* line_begin) {
+  if (pos_ >= text_.size()) return false;
+  const void* nl = std::memchr(text_.data() + pos_, '\n', text_.size() - pos_);
+  const std::size_t stop =
+      nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - text_.data()) : text_.size();
+  *line_begin = pos_;
+  *line = text_.substr(pos_, stop - pos_);
+  pos_ = stop + 1;
+  // The server reads a line as a C string: a NUL ends it there.
+  const void* nul = std::memchr(line->data(), '\0', line->size());
+  if (nul != nullptr) {
+    *line = line->substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - line->data()));
+  } else if (!line->empty() && line->back() == '\r' && nl != nullptr) {
+    line->remove_suffix(1);
+  }
+  return true;
+}
+
+bool IsBlank(char c) { return IsSpace(c) && c != '\n'; }
+
+std::string_view TrimLeft(std::string_view s) { return s.substr(std::min(SkipSpace(s, 0), s.size())); }
+
+std::uint64_t StrToULong16(std::string_view s, std::size_t* end) {
+  std::size_t i = SkipSpace(s, 0);
+  bool negative = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  const std::size_t zero = i;
+  if (i + 1 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X')) i += 2;
+  const std::size_t digits_begin = i;
+  std::uint64_t value = 0;
+  bool overflow = false;
+  for (; i < s.size() && HexDigit(s[i]) >= 0; ++i) {
+    if (value >> 60 != 0) overflow = true;
+    value = value << 4 | static_cast<std::uint64_t>(HexDigit(s[i]));
+  }
+  if (i == digits_begin) {
+    // "0x" with no digit after it is the number 0, read up to its "x".
+    *end = digits_begin > zero ? zero + 1 : 0;
+    return 0;
+  }
+  *end = i;
+  if (overflow) return ~std::uint64_t{0};
+  return negative ? ~value + 1 : value;
+}
+
+bool DecodeString(std::string_view s, std::size_t* pos, char end, std::u16string* out) {
+  std::size_t i = *pos;
+  while (i < s.size() && s[i] != end) {
+    const char c = s[i];
+    if (c != '\\') {
+      if (static_cast<unsigned char>(c) < 0x80) {
+        out->push_back(static_cast<char16_t>(c));
+        ++i;
+      } else {
+        DecodeUtf8(s, &i, out);
+      }
+      continue;
+    }
+    if (++i == s.size()) return false;
+    const char e = s[i++];
+    switch (e) {
+      case 'a': out->push_back(0x07); break;
+      case 'b': out->push_back(0x08); break;
+      case 'e': out->push_back(0x1B); break;
+      case 'f': out->push_back(0x0C); break;
+      case 'n': out->push_back(0x0A); break;
+      case 'r': out->push_back(0x0D); break;
+      case 't': out->push_back(0x09); break;
+      case 'v': out->push_back(0x0B); break;
+      case 'x': {
+        std::uint32_t v = 0;
+        int digits = 0;
+        while (digits < 4 && i < s.size() && HexDigit(s[i]) >= 0) {
+          v = v * 16 + static_cast<std::uint32_t>(HexDigit(s[i++]));
+          ++digits;
+        }
+        out->push_back(digits > 0 ? static_cast<char16_t>(v) : u'x');
+        break;
+      }
+      default:
+        if (e >= '0' && e <= '7') {
+          std::uint32_t v = static_cast<std::uint32_t>(e - '0');
+          for (int n = 1; n < 3 && i < s.size() && s[i] >= '0' && s[i] <= '7'; ++n) {
+            v = v * 8 + static_cast<std::uint32_t>(s[i++] - '0');
+          }
+          out->push_back(static_cast<char16_t>(v));
+        } else if (static_cast<unsigned char>(e) < 0x80) {
+          out->push_back(static_cast<char16_t>(e));
+        } else {
+          --i;
+          DecodeUtf8(s, &i, out);
+        }
+    }
+  }
+  if (i >= s.size()) return false;
+  *pos = i + 1;
+  return true;
+}
+
+std::string UnitsToUtf8(std::u16string_view units) {
+  std::string out;
+  out.reserve(units.size());
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const std::uint32_t u = units[i];
+    const bool high = u >= 0xD800 && u <= 0xDBFF;
+    if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+      AppendUtf8(0x10000 + ((u - 0xD800) << 10) + (units[++i] - 0xDC00u), &out);
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      AppendUtf8(0xFFFD, &out);
+    } else {
+      AppendUtf8(u, &out);
+    }
+  }
+  return out;
+}
+
+bool DecodeKeyPath(std::string_view line, std::size_t* pos, std::u16string* path) {
+  return DecodeString(line, pos, ']', path);
+}
+
+ValueLine ParseValueLine(std::string_view line, MoreLines* more, WineHiveValue* value, bool data) {
+  std::size_t pos = 1;
+  if (line[0] == '"') {
+    std::string_view run;
+    if (ReadPlainQuoted(line, &pos, &run)) {
+      value->name.assign(run);
+    } else {
+      std::u16string name;
+      if (!DecodeString(line, &pos, '"', &name)) return ValueLine::kIgnored;
+      value->name = UnitsToUtf8(name);
+    }
+  } else {
+    value->name.clear();  // "@", the default value
+  }
+  pos = SkipSpace(line, pos);
+  if (pos >= line.size() || line[pos] != '=') return ValueLine::kIgnored;
+  if (!ParseData(line, SkipSpace(line, pos + 1), more, value, data)) {
+    value->type = kRegNone;
+    value->data.clear();
+  }
+  return ValueLine::kValue;
+}
+
+}  // namespace hive_text
+}  // namespace tallyweb

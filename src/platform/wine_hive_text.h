@@ -1,0 +1,91 @@
+// The text layer of a Wine hive file: its lines, its quoted strings and its
+// value lines, read the way the wine server reads them when it loads a
+// prefix. Whatever the server makes of a line, good or bad, is what a reader
+// of the hive must make of it, so these rules follow the server's and not a
+// grammar: a line the server skips is skipped, a value whose data it cannot
+// read is kept with no type and no data, and a hex value goes on over lines
+// ending in a backslash whatever those lines hold.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/registry_store.h"
+
+namespace tallyweb {
+
+/// A value as the hive stores it: strings as UTF-16LE with the NUL they were
+/// written with, every other type as its bytes.
+struct WineHiveValue {
+  std::string name;  // UTF-8; empty for the key's default value
+  std::uint32_t type = kRegNone;
+  std::string data;
+};
+
+namespace hive_text {
+
+/// The lines of text[begin, end): each up to its '\n' (the last may have
+/// none), without a '\r' before it, and cut at its first NUL byte.
+class LineReader {
+ public:
+  LineReader(std::string_view text, std::size_t begin, std::size_t end)
+      : text_(text.substr(0, end)), pos_(begin) {}
+  bool Next(std::string_view* line, std::size_t* line_begin);
+  std::size_t Position() const { return pos_ < text_.size() ? pos_ : text_.size(); }
+
+ private:
+  std::string_view text_;
+  std::size_t pos_;
+};
+
+bool IsBlank(char c);
+std::string_view TrimLeft(std::string_view s);
+
+/// Decodes the string at `*pos` up to the unescaped `end` into UTF-16 units:
+/// the escapes \a \b \e \f \n \r \t \v, \x and up to four hex digits, \ and
+/// up to three octal digits, a backslash before anything else standing for
+/// what follows; other bytes are UTF-8, and bytes that are not are dropped.
+/// Leaves `*pos` after `end`; false when the line ends first.
+bool DecodeString(std::string_view s, std::size_t* pos, char end, std::u16string* out);
+
+/// UTF-16 units as UTF-8; a lone surrogate becomes U+FFFD.
+std::string UnitsToUtf8(std::u16string_view units);
+
+/// A key line's path ("[" already passed at `*pos`), decoded; false when it
+/// has no closing "]".
+bool DecodeKeyPath(std::string_view line, std::size_t* pos, std::u16string* path);
+
+/// Where the text of a value line goes on: the next line, if any.
+class MoreLines {
+ public:
+  virtual ~MoreLines() = default;
+  virtual bool Next(std::string_view* line) = 0;
+};
+
+enum class ValueLine {
+  kIgnored,  // no name, or no "=": the line changes nothing
+  kValue,    // *value holds the value; REG_NONE without data if unreadable
+};
+
+/// One value line, "@" or a quoted name, "=", then the data; `line` starts
+/// at its "@" or quote. Continuation lines of a hex value are taken from
+/// `more`. With `data` false only the lines are consumed (and the name is
+/// read): what the index needs to know where the next line starts.
+ValueLine ParseValueLine(std::string_view line, MoreLines* more, WineHiveValue* value,
+                         bool data = true);
+
+/// False when the line cannot go on to the next one: a hex value continues
+/// only over a backslash.
+inline bool MayContinue(std::string_view line) {
+  return line.find('\\') != std::string_view::npos;
+}
+
+/// The C library's strtoul in base 16, as the server reads numbers: blanks,
+/// a sign, "0x", digits; too large gives the largest value. `*end` is
+/// where reading stopped (the start when no digit was read).
+std::uint64_t StrToULong16(std::string_view s, std::size_t* end);
+
+}  // namespace hive_text
+}  // namespace tallyweb
