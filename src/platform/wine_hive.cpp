@@ -361,10 +361,12 @@ WineHive::KeyId WineHive::FindOrAddChild(KeyId parent, std::string_view name, st
   auto hash_of = [parent](std::string_view n) {
     return HashName(n) * 31 + parent;
   };
-  if (last != kNone) {
+  if ((keys_[parent].flags & kChildrenInOrder) == 0) {
+    in_order = false;  // no use comparing with the last child, far back in the text
+  } else if (last != kNone) {
     int order = CompareNames(NameView(last), name);
     if (order == 0) return last;
-    in_order = order < 0 && (keys_[parent].flags & kChildrenInOrder) != 0;
+    in_order = order < 0;
   }
   if (!in_order) {
     if ((keys_[parent].flags & kChildrenInOrder) != 0) {
@@ -380,6 +382,15 @@ WineHive::KeyId WineHive::FindOrAddChild(KeyId parent, std::string_view name, st
         if (SameName(NameView(child), name) && parents_[child] == parent) return child;
       }
     }
+  }
+  // A key's name is read again for every path through it: once it has
+  // subkeys it keeps a copy, so that paths in any order do not send the
+  // reader back through the text.
+  if (parent != kRoot && (keys_[parent].flags & kDecodedName) == 0) {
+    const std::string_view parent_name = NameView(parent);
+    keys_[parent].name_begin = static_cast<std::uint32_t>(decoded_names_.size());
+    decoded_names_.emplace_back(parent_name);
+    keys_[parent].flags |= kDecodedName;
   }
   KeyId id = static_cast<KeyId>(keys_.size());
   Key key;
