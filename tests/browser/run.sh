@@ -94,6 +94,8 @@ printf '#!/bin/sh\nexit 0\n' >"$work/bin/xdg-open"
 chmod +x "$work/bin/xdg-open"
 
 seed_list "$here/downloads.reg"
+# The fixture's downloads lie in C:\Downloads, a folder the page links to.
+mkdir -p "$work/wineprefix/drive_c/Downloads/notes"
 write_report fixture "$work/wineprefix"
 if [ -f "$root/demo/downloads.reg" ]; then
   seed_list "$root/demo/downloads.reg"
@@ -106,6 +108,7 @@ write_report empty "$work/wineprefix"
 write_report not-found "$work/no-list"
 
 cd "$here"
-NODE_PATH="$work/npm/node_modules" REPORTS="$reports" ARTIFACTS="$artifacts" \
+DRIVE_C=$(cd "$work/wineprefix/drive_c" && pwd -P)
+NODE_PATH="$work/npm/node_modules" REPORTS="$reports" ARTIFACTS="$artifacts" DRIVE_C="$DRIVE_C" \
   TEMPLATE="$root/src/report/template.txt" \
   node --test --test-reporter=tap "$here/page.test.js"
