@@ -522,10 +522,7 @@ void WineHive::ParseValues(KeyId key, Parsed* parsed) {
       ++kept;
     }
   }
-  while (values.size() > kept) {
-    spare_values_.push_back(std::move(values.back()));
-    values.pop_back();
-  }
+  values.resize(kept);
 }
 
 // The lines below a key line, up to the next key line, read as Index read
@@ -547,50 +544,22 @@ void WineHive::ParseBody(std::size_t begin, Parsed* parsed) {
       parsed->has_time_option = true;
     }
     if (trimmed[0] != '"' && trimmed[0] != '@') continue;
-    WineHiveValue value = TakeValue();
+    WineHiveValue value;
     if (hive_text::ParseValueLine(trimmed, &more, &value) == hive_text::ValueLine::kValue) {
       parsed->values.push_back(std::move(value));
-    } else {
-      spare_values_.push_back(std::move(value));
     }
   }
-}
-
-// An empty value, with the memory of one parsed before if there is one.
-WineHiveValue WineHive::TakeValue() {
-  if (spare_values_.empty()) return WineHiveValue();
-  WineHiveValue value = std::move(spare_values_.back());
-  spare_values_.pop_back();
-  value.name.clear();
-  value.type = kRegNone;
-  value.data.clear();
-  return value;
 }
 
 const std::vector<WineHiveValue>& WineHive::Values(KeyId key) {
   auto found = parsed_.find(key);
   if (found != parsed_.end()) return found->second.values;
-  Parsed* parsed = nullptr;
-  if (spare_parsed_.empty()) {
-    parsed = &parsed_[key];
-  } else {
-    spare_parsed_.key() = key;
-    parsed = &parsed_.insert(std::move(spare_parsed_)).position->second;
-    spare_parsed_ = {};
-    parsed->has_time_option = false;
-  }
+  Parsed* parsed = &parsed_[key];
   ParseValues(key, parsed);
   return parsed->values;
 }
 
-void WineHive::ForgetValues(KeyId key) {
-  auto found = parsed_.find(key);
-  if (found == parsed_.end()) return;
-  std::vector<WineHiveValue>& values = found->second.values;
-  for (WineHiveValue& value : values) spare_values_.push_back(std::move(value));
-  values.clear();
-  spare_parsed_ = parsed_.extract(found);
-}
+void WineHive::ForgetValues(KeyId key) { parsed_.erase(key); }
 
 const WineHiveValue* WineHive::FindValue(KeyId key, std::string_view name) {
   const std::vector<WineHiveValue>& values = Values(key);
