@@ -361,10 +361,12 @@ WineHive::KeyId WineHive::FindOrAddChild(KeyId parent, std::string_view name, st
   auto hash_of = [parent](std::string_view n) {
     return HashName(n) * 31 + parent;
   };
-  if (last != kNone) {
+  if ((keys_[parent].flags & kChildrenInOrder) == 0) {
+    in_order = false;  // no use comparing with the last child, far back in the text
+  } else if (last != kNone) {
     int order = CompareNames(NameView(last), name);
     if (order == 0) return last;
-    in_order = order < 0 && (keys_[parent].flags & kChildrenInOrder) != 0;
+    in_order = order < 0;
   }
   if (!in_order) {
     if ((keys_[parent].flags & kChildrenInOrder) != 0) {
@@ -380,6 +382,15 @@ WineHive::KeyId WineHive::FindOrAddChild(KeyId parent, std::string_view name, st
         if (SameName(NameView(child), name) && parents_[child] == parent) return child;
       }
     }
+  }
+  // A key's name is read again for every path through it: once it has
+  // subkeys it keeps a copy, so that paths in any order do not send the
+  // reader back through the text.
+  if (parent != kRoot && (keys_[parent].flags & kDecodedName) == 0) {
+    const std::string_view parent_name = NameView(parent);
+    keys_[parent].name_begin = static_cast<std::uint32_t>(decoded_names_.size());
+    decoded_names_.emplace_back(parent_name);
+    keys_[parent].flags |= kDecodedName;
   }
   KeyId id = static_cast<KeyId>(keys_.size());
   Key key;
@@ -511,10 +522,7 @@ void WineHive::ParseValues(KeyId key, Parsed* parsed) {
       ++kept;
     }
   }
-  while (values.size() > kept) {
-    spare_values_.push_back(std::move(values.back()));
-    values.pop_back();
-  }
+  values.resize(kept);
 }
 
 // The lines below a key line, up to the next key line, read as Index read
@@ -536,50 +544,22 @@ void WineHive::ParseBody(std::size_t begin, Parsed* parsed) {
       parsed->has_time_option = true;
     }
     if (trimmed[0] != '"' && trimmed[0] != '@') continue;
-    WineHiveValue value = TakeValue();
+    WineHiveValue value;
     if (hive_text::ParseValueLine(trimmed, &more, &value) == hive_text::ValueLine::kValue) {
       parsed->values.push_back(std::move(value));
-    } else {
-      spare_values_.push_back(std::move(value));
     }
   }
-}
-
-// An empty value, with the memory of one parsed before if there is one.
-WineHiveValue WineHive::TakeValue() {
-  if (spare_values_.empty()) return WineHiveValue();
-  WineHiveValue value = std::move(spare_values_.back());
-  spare_values_.pop_back();
-  value.name.clear();
-  value.type = kRegNone;
-  value.data.clear();
-  return value;
 }
 
 const std::vector<WineHiveValue>& WineHive::Values(KeyId key) {
   auto found = parsed_.find(key);
   if (found != parsed_.end()) return found->second.values;
-  Parsed* parsed = nullptr;
-  if (spare_parsed_.empty()) {
-    parsed = &parsed_[key];
-  } else {
-    spare_parsed_.key() = key;
-    parsed = &parsed_.insert(std::move(spare_parsed_)).position->second;
-    spare_parsed_ = {};
-    parsed->has_time_option = false;
-  }
+  Parsed* parsed = &parsed_[key];
   ParseValues(key, parsed);
   return parsed->values;
 }
 
-void WineHive::ForgetValues(KeyId key) {
-  auto found = parsed_.find(key);
-  if (found == parsed_.end()) return;
-  std::vector<WineHiveValue>& values = found->second.values;
-  for (WineHiveValue& value : values) spare_values_.push_back(std::move(value));
-  values.clear();
-  spare_parsed_ = parsed_.extract(found);
-}
+void WineHive::ForgetValues(KeyId key) { parsed_.erase(key); }
 
 const WineHiveValue* WineHive::FindValue(KeyId key, std::string_view name) {
   const std::vector<WineHiveValue>& values = Values(key);

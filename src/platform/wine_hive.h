@@ -131,7 +131,6 @@ class WineHive {
   std::vector<std::size_t> OwnLines(KeyId key) const;
   void ParseValues(KeyId key, Parsed* parsed);
   void ParseBody(std::size_t begin, Parsed* parsed);
-  WineHiveValue TakeValue();
   void Touch(std::size_t offset) const;
   void ReleaseStretchesRead() const;
 
@@ -149,10 +148,6 @@ class WineHive {
   std::unordered_map<std::uint64_t, std::vector<KeyId>> disordered_;
   std::unordered_map<KeyId, ChildList> children_;
   std::unordered_map<KeyId, Parsed> parsed_;  // node-based: references stay valid
-  // What the last forgotten key held, kept to be filled again: a run parses
-  // a hundred thousand keys of a few values each, one after another.
-  std::unordered_map<KeyId, Parsed>::node_type spare_parsed_;
-  std::vector<WineHiveValue> spare_values_;
   std::vector<std::pair<KeyId, std::size_t>> more_lines_;  // key lines past a key's first
   std::deque<std::string> decoded_names_;  // names that had escapes
   // The stretches of text read since the owner last released it, one bit

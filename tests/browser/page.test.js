@@ -184,18 +184,21 @@ describe("report of the five-download list", () => {
   // Row by row, in the registry's order: the shown size, its tooltip, the
   // link targets. Sizes cover bytes, KiB..GiB, unknown (-1) and a 3 GiB file
   // whose size reads as a negative 32-bit number.
+  // The native program links a folder on C: as the Linux folder the prefix
+  // maps C: to; D: and E: are not mapped and keep the Windows form.
+  const driveC = "file://" + process.env.DRIVE_C;
   const rows = [
     { name: "alpha", size: "14.5 MiB", title: "15,234,567 bytes",
-      url: "https://example.org/files/alpha-setup.exe", folder: "file://C:\\Downloads\\" },
+      url: "https://example.org/files/alpha-setup.exe", folder: driveC + "/Downloads/" },
     { name: "bravo", size: "unknown", title: "Size not known",
       url: "ftp://ftp.example.net/pub/bravo.iso", folder: "file://D:\\ISO\\" },
     { name: "charlie", size: "900 bytes", title: "900 bytes",
       url: "http://example.com/get?id=7&Size=2&name=charlie.txt",
-      folder: "file://C:\\Downloads\\notes\\" },
+      folder: driveC + "/Downloads/notes/" },
     { name: "delta", size: "1.5 GiB", title: "1,610,612,736 bytes",
       url: "https://example.org/delta.zip", folder: "file://E:\\Archive\\" },
     { name: "echo", size: "3.0 GiB", title: "3,221,225,472 bytes",
-      url: "https://example.org/echo.tar.gz", folder: "file://C:\\Downloads\\" },
+      url: "https://example.org/echo.tar.gz", folder: driveC + "/Downloads/" },
   ];
 
   test("shows every download with human sizes, exact tooltips and its links", () =>
@@ -211,6 +214,13 @@ describe("report of the five-download list", () => {
         };
       }));
       assert.deepEqual(shown, rows);
+    }));
+
+  test("opens a download's folder from its link", () =>
+    withReport("fixture", {}, async page => {
+      await page.click("#downloads tbody tr:nth-child(3) td.dir a");
+      await page.waitForURL(driveC + "/Downloads/notes/");
+      assert.match(await page.textContent("body"), /Index of/);
     }));
 
   test("shows a description as the text it is, markup included", () =>

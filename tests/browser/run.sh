@@ -102,6 +102,8 @@ printf '#!/bin/sh\nexit 0\n' >"$work/bin/xdg-open"
 chmod +x "$work/bin/xdg-open"
 
 seed_list "$here/downloads.reg"
+# The fixture's downloads lie in C:\Downloads, a folder the page links to.
+mkdir -p "$work/wineprefix/drive_c/Downloads/notes"
 write_report fixture "$work/wineprefix"
 # The hostile list aims at a logging server that the test starts on a free
 # port of 127.0.0.1, which takes the place of 8765 in its values.
@@ -136,7 +138,8 @@ write_report empty "$work/wineprefix"
 write_report not-found "$work/no-list"
 
 cd "$here"
-NODE_PATH="$work/npm/node_modules" REPORTS="$reports" ARTIFACTS="$artifacts" \
+DRIVE_C=$(cd "$work/wineprefix/drive_c" && pwd -P)
+NODE_PATH="$work/npm/node_modules" REPORTS="$reports" ARTIFACTS="$artifacts" DRIVE_C="$DRIVE_C" \
   TEMPLATE="$root/src/report/template.txt" \
   HOSTILE_REG="$work/hostile.reg" HOSTILE_PORT="$hostile_port" \
   node --test --test-reporter=tap "$here/page.test.js"

@@ -373,7 +373,28 @@ TEST(Hostile, ValuesAimedAtThePageComeOutAsText) {
       ""};
   ASSERT_EQ(7u, c.list.size());
   PlantDownloadList(c.list);
-  for (Build build : {Build::kWindows, Build::kNative}) ExpectWholeRun(c, build);
+  ExpectWholeRun(c, Build::kWindows);
+  // Natively a folder on a drive the prefix maps (C:) is linked as the Linux
+  // folder, percent-encoded; D: and E: are not mapped and keep their form.
+  BigCase native = c;
+  const std::string drive_c =
+      "file://" + fs::canonical(std::string(TALLYWEB_E2E_WORK) + "/wineprefix/drive_c").string();
+  const std::pair<std::string, std::string> links[] = {
+      {R"(file://C:\Downloads\)", drive_c + "/Downloads/"},
+      {R"(file://C:\&quot;&gt;&lt;script src=http://127.0.0.1:8765/dir.js&gt;&lt;/script&gt;\)"
+       R"(&quot;&gt;&lt;script src=http://127.0.0.1:)",
+       drive_c + "/%22%3E%3Cscript%20src%3Dhttp%3A//127.0.0.1%3A8765/dir.js%3E%3C/script%3E/"
+                 "%22%3E%3Cscript%20src%3Dhttp%3A//127.0.0.1%3A/"},
+      {R"(file://C:\Music\Mix %233\)", drive_c + "/Music/Mix%20%233/"},
+  };
+  native.want = c.want;
+  for (const auto& link : links) {
+    for (std::size_t at = native.want.find(link.first); at != std::string::npos;
+         at = native.want.find(link.first, at + link.second.size())) {
+      native.want.replace(at, link.first.size(), link.second);
+    }
+  }
+  ExpectWholeRun(native, Build::kNative);
 }
 
 // Key names of 255 characters, the registry's own limit. With the list key's

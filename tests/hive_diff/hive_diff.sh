@@ -15,6 +15,9 @@ set -u
 win_dump=$1 native_dump=$2 work=$3
 shift 3
 here=$(cd "$(dirname "$0")" && pwd)
+for f in "$win_dump" "$native_dump"; do
+  [ -f "$f" ] || { echo "hive_diff: $f is missing (build the mingw and linux trees)" >&2; exit 1; }
+done
 [ $# -gt 0 ] || set -- "$here"/cases/*.reg
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all
 mkdir -p "$work"
@@ -24,6 +27,7 @@ if [ ! -f "$work/base.reg" ]; then
   cp "$WINEPREFIX/system.reg" "$work/base.reg"
 fi
 failures=0
+compared=0
 
 # Compares one variant; its tail is the file $1, named $2.
 compare() {
@@ -35,7 +39,7 @@ compare() {
   "$native_dump" "$WINEPREFIX/system.reg" > "$work/native.txt"
   if ! grep -q '^list' "$work/wine.txt"; then
     echo "SKIP $name: Wine printed nothing"
-  elif cmp -s "$work/wine.txt" "$work/native.txt"; then
+  elif compared=$((compared + 1)); cmp -s "$work/wine.txt" "$work/native.txt"; then
     echo "same $name ($(grep -c '^key' "$work/wine.txt") downloads)"
   else
     echo "DIFFERS $name (< Wine, > native):"
@@ -75,5 +79,5 @@ if [ "${HIVE_DIFF_SECONDS:-0}" -gt 0 ]; then
     seed=$((seed + 1))
   done
 fi
-echo "$failures variant(s) differ"
-[ "$failures" -eq 0 ]
+echo "$failures of $compared variant(s) differ"
+[ "$compared" -gt 0 ] && [ "$failures" -eq 0 ]
