@@ -107,6 +107,11 @@ if [ -f "$root/demo/downloads.reg" ]; then
   write_report demo "$work/wineprefix"
   cp "$root/demo/downloads.reg" "$reports/demo.reg"
 fi
+# 10 000 generated downloads, written straight as a hive: importing them
+# through Wine would take minutes.
+mkdir -p "$work/large"
+perl "$root/bench/make_list.pl" --hive 10000 >"$work/large/system.reg"
+write_report large "$work/large"
 seed_list
 write_report empty "$work/wineprefix"
 # A prefix without a registry: the list is not found.
