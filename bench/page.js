@@ -88,7 +88,7 @@ function median(values) {
   const columns = ["load", "sort name", "sort name rev", "sort size", "key (worst of 3)",
                    "heap MiB", "nodes k"];
   console.log(`median (min-max) of ${runs} runs; times in ms`);
-  console.log("     N  template  " + columns.map(c => c.padStart(18)).join(""));
+  console.log("     N  template  " + columns.map(c => c.padStart(20)).join(""));
   for (const [key, values] of results) {
     if (values.failed) {
       console.log(`${key}  failed: ${values.failed[0]}`);
@@ -97,7 +97,7 @@ function median(values) {
     console.log(key.padEnd(18) + columns.map(c => {
       const v = values[c];
       const digits = c.endsWith("k") || c.endsWith("MiB") ? 1 : 0;
-      return `${median(v).toFixed(digits)} (${Math.min(...v).toFixed(digits)}-${Math.max(...v).toFixed(digits)})`.padStart(18);
+      return `${median(v).toFixed(digits)} (${Math.min(...v).toFixed(digits)}-${Math.max(...v).toFixed(digits)})`.padStart(20);
     }).join(""));
   }
 })();
