@@ -430,6 +430,42 @@ describe("report of the hostile list", () => {
     }));
 });
 
+describe("report of 10 000 downloads", () => {
+  // Rows as a reader sees them, top to bottom.
+  const shownRows = page => page.$$eval("#downloads tbody tr", rows => rows
+      .filter(row => !row.hidden)
+      .map(row => ({ name: row.cells[0].textContent, size: Number(row.dataset.size),
+                     text: [0, 1, 2, 5].map(i => row.cells[i].textContent).join(" ") })));
+
+  test("sorts by name and by size, unknown sizes last, and filters, row for row", () =>
+    withReport("large", {}, async page => {
+      const rows = await shownRows(page);
+      assert.equal(rows.length, 10000);
+      const names = rows.map(row => row.name);
+      const collator = new Intl.Collator("en-US", { numeric: true, sensitivity: "base" });
+      await clickSort(page, "Name");
+      assert.deepEqual((await shownRows(page)).map(row => row.name),
+                       [...names].sort(collator.compare));
+      await clickSort(page, "Name");
+      assert.deepEqual((await shownRows(page)).map(row => row.name),
+                       [...names].sort(collator.compare).reverse());
+      // Largest first; equal sizes, the unknown ones among them, in the list's order.
+      const bytes = size => (size === -1 ? -1 : size < 0 ? size + 2 ** 32 : size);
+      const bySize = rows.map((row, index) => ({ row, index }))
+          .sort((a, b) => bytes(b.row.size) - bytes(a.row.size) || a.index - b.index)
+          .map(entry => entry.row.name);
+      await clickSort(page, "Size");
+      const sorted = await shownRows(page);
+      assert.deepEqual(sorted.map(row => row.name), bySize);
+      assert.ok(sorted.at(-1).size === -1 && sorted[0].size !== -1, "unknown sizes last");
+      await page.fill("#filter", "SETUP 2");
+      const want = rows.filter(row => /setup/i.test(row.text) && row.text.includes("2"));
+      assert.ok(want.length > 100);
+      assert.equal((await shownRows(page)).length, want.length);
+      assert.match(await summary(page), new RegExp(`^${want.length} of 10000 downloads shown`));
+    }));
+});
+
 describe("report of the demo list", () => {
   const demoReg = REPORTS && path.join(REPORTS, "demo.reg");
   const haveDemo = demoReg && fs.existsSync(demoReg);

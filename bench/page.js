@@ -1,0 +1,103 @@
+// Drives Chromium over report pages and prints, per template and size, the
+// median (min-max) of: load to a settled page, a sort by each kind of column
+// (name, then reversed; size), three keystrokes into the filter, and the
+// page's JavaScript heap and DOM nodes after all that.
+//
+//   node bench/page.js RUNS NAME:N:REPORT...     (bench/page.sh runs it)
+"use strict";
+
+const { chromium } = require("playwright-core");
+
+const [runs, ...reports] = process.argv.slice(2);
+
+// Resolves once the frame after now has been drawn.
+const NEXT_FRAME = "new Promise(done => requestAnimationFrame(() => setTimeout(done, 0)))";
+
+async function measure(browser, file) {
+  const context = await browser.newContext({ viewport: { width: 1366, height: 900 } });
+  const page = await context.newPage();
+  const cdp = await context.newCDPSession(page);
+  await cdp.send("Performance.enable");
+  const times = {};
+  let start = Date.now();
+  await page.goto("file://" + file, { waitUntil: "load", timeout: 600000 });
+  await page.evaluate(NEXT_FRAME);
+  times.load = Date.now() - start;
+
+  // One user action, timed from its event to the frame that shows it.
+  const timed = action => page.evaluate(`(async () => {
+    const start = performance.now();
+    ${action};
+    await ${NEXT_FRAME};
+    return performance.now() - start;
+  })()`);
+  const click = label =>
+    timed(`[...document.querySelectorAll("#downloads th button")]
+             .find(b => b.textContent.trim().startsWith(${JSON.stringify(label)})).click()`);
+  times["sort name"] = await click("Name");
+  times["sort name rev"] = await click("Name");
+  times["sort size"] = await click("Size");
+  let typed = 0;
+  let text = "";
+  for (const letter of "set") {
+    text += letter;
+    typed = Math.max(typed, await timed(`{
+      const filter = document.getElementById("filter");
+      filter.value = ${JSON.stringify(text)};
+      filter.dispatchEvent(new Event("input"));
+    }`));
+  }
+  times["key (worst of 3)"] = typed;
+  const metrics = Object.fromEntries(
+      (await cdp.send("Performance.getMetrics")).metrics.map(m => [m.name, m.value]));
+  times["heap MiB"] = metrics.JSHeapUsedSize / 1048576;
+  times["nodes k"] = metrics.Nodes / 1000;
+  await context.close();
+  return times;
+}
+
+function median(values) {
+  const sorted = [...values].sort((a, b) => a - b);
+  return sorted[Math.floor(sorted.length / 2)];
+}
+
+(async () => {
+  const browser = await chromium.launch({
+    executablePath: "/usr/bin/chromium",
+    args: ["--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+           "--disable-background-networking", "--disable-component-update"],
+  });
+  const results = new Map();  // "name N" -> measure name -> values
+  for (let round = 0; round < Number(runs); round++) {
+    for (const report of reports) {
+      const [name, n, file] = report.split(":");
+      const key = `${n.padStart(6)}  ${name}`;
+      if (!results.has(key)) results.set(key, {});
+      let times;
+      try {
+        times = await measure(browser, file);
+      } catch (error) {
+        times = { failed: error.message.split("\n")[0] };
+      }
+      for (const [what, value] of Object.entries(times)) {
+        (results.get(key)[what] ||= []).push(value);
+      }
+    }
+  }
+  await browser.close();
+  const columns = ["load", "sort name", "sort name rev", "sort size", "key (worst of 3)",
+                   "heap MiB", "nodes k"];
+  console.log(`median (min-max) of ${runs} runs; times in ms`);
+  console.log("     N  template  " + columns.map(c => c.padStart(20)).join(""));
+  for (const [key, values] of results) {
+    if (values.failed) {
+      console.log(`${key}  failed: ${values.failed[0]}`);
+      continue;
+    }
+    console.log(key.padEnd(18) + columns.map(c => {
+      const v = values[c];
+      const digits = c.endsWith("k") || c.endsWith("MiB") ? 1 : 0;
+      return `${median(v).toFixed(digits)} (${Math.min(...v).toFixed(digits)}-${Math.max(...v).toFixed(digits)})`.padStart(20);
+    }).join(""));
+  }
+})();

@@ -1,0 +1,66 @@
+#!/bin/bash
+# Times the report page in Chromium: how long a page of N downloads takes to
+# load, to sort and to filter, and how much memory it holds, for the default
+# template and, side by side in the same run, for another copy of it.
+#
+#   bench/page.sh [--runs R] [--sizes "N N..."] [--native PATH] [OTHER_TEMPLATE]
+#
+# Makes download lists of 12, 1 000, 10 000 and 100 000 downloads (those of
+# bench/make_list.pl, written straight into a Wine-format hive, so no Wine is
+# needed), has the native build write a report of each with each template,
+# and drives Chromium with the browser test's driver (tests/browser/run.sh
+# installs it), round by round so that drift of the machine hits both alike.
+# Needs: the linux build, perl, node, chromium. Works in build/bench-page/.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+sizes="12 1000 10000 100000"
+runs=3
+native=$root/build/linux/bin/Tallyweb
+other=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --sizes) sizes=$2; shift ;;
+    --runs) runs=$2; shift ;;
+    --native) native=$2; shift ;;
+    -*) echo "usage: $0 [--runs R] [--sizes \"N...\"] [--native PATH] [OTHER_TEMPLATE]" >&2
+        exit 2 ;;
+    *) other=$1 ;;
+  esac
+  shift
+done
+work=$root/build/bench-page
+modules=$root/build/linux/browser/npm/node_modules
+[ -x "$native" ] || { echo "bench: $native is missing; build the linux preset" >&2; exit 1; }
+[ -d "$modules/playwright-core" ] ||
+  { echo "bench: run the browser test once (tests/browser/run.sh) to install its driver" >&2; exit 1; }
+
+mkdir -p "$work/stub"
+printf '#!/bin/sh\nexit 0\n' >"$work/stub/xdg-open"
+chmod +x "$work/stub/xdg-open"
+
+templates="default=$root/src/report/template.txt"
+[ -n "$other" ] && templates="$templates other=$(cd "$(dirname "$other")" && pwd)/$(basename "$other")"
+
+reports=()
+for n in $sizes; do
+  prefix=$work/prefix-$n
+  if [ ! -f "$prefix/system.reg" ]; then
+    mkdir -p "$prefix"
+    perl "$root/bench/make_list.pl" --hive "$n" >"$prefix/system.reg"
+  fi
+  for entry in $templates; do
+    name=${entry%%=*}
+    dir=$work/run-$name-$n
+    mkdir -p "$dir"
+    cp "$native" "$dir/Tallyweb"
+    cp "${entry#*=}" "$dir/template.txt"
+    (cd "$dir" && WINEPREFIX=$prefix PATH="$work/stub:$PATH" ./Tallyweb)
+    reports+=("$name:$n:$dir/Tallyweb.htm")
+    echo "N=$n $name: report $(stat -c %s "$dir/Tallyweb.htm") bytes"
+  done
+done
+
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+NODE_PATH=$modules node "$root/bench/page.js" "$runs" "${reports[@]}"
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
