@@ -25,7 +25,7 @@ bool g_armed = false;
 
 // The handler's own storage: it is used after the failure, when memory may
 // have run out. Static rather than on the stack, whose room is not ours to
-// count on (the module path alone is 32 KB).
+// count on (the module path alone takes up to 96 KB in UTF-8).
 ModuleLookup g_module;
 char g_failure_text[kFailureTextBytes];
 

@@ -189,6 +189,29 @@ TEST_F(DownloadList, EveryScriptReachesTheReport) {
             on_linux.report);
 }
 
+// In a double-byte code page (932, which Wine takes from a Japanese locale)
+// the report holds its two-byte characters, a second byte 0x5C included, and
+// references for the rest; the folder link still ends at the real backslash.
+TEST_F(DownloadList, DoubleByteCodePageUnderWine) {
+  PlantDownloadList(
+      {{"zeta.zip", {Dword("Item_Size", 1)}},
+       {"отчёт.pdf", {Dword("Item_Size", 2), Text("Item_Description", "下载 📦 ł é €")}},
+       {"表示.txt", {Text("Item_OutputFilename", "C:\\表\\表.txt"), Dword("Item_Size", 3)}}},
+      Encoding::kUtf16);
+  ProgramFolder folder(Build::kWindows);
+  folder.WriteTemplate(kEveryPlaceholder);
+
+  RunOutcome run = folder.Run({"LC_ALL=ja_JP.UTF-8"});
+
+  EXPECT_EQ(0, run.exit_code) << run.stderr_text;
+  EXPECT_EQ("zeta.zip|||file://|1|\r\n"
+            "\x84\x80\x84\x84\x84\x89\x84\x76\x84\x84.pdf|||file://|2|"
+            "\x89\xBA&#36733; &#128230; &#322; &#233; &#8364;\r\n"
+            "\x95\x5C\x8E\xA6.txt||C:\\\x95\x5C\\\x95\x5C.txt|file://C:\\\x95\x5C\\|3|\r\n",
+            run.report);
+  EXPECT_EQ(std::vector<std::string>{folder.ReportPath()}, run.shell.args);
+}
+
 // For ASCII data the native build, reading the hive of the very prefix
 // Tallyweb.exe ran in, writes the same bytes and ends the same way.
 TEST_F(DownloadList, NativeBuildWritesTheSameReportAsWindows) {

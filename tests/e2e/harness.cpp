@@ -538,10 +538,19 @@ RunOutcome ProgramFolder::Run(const ShellWait& wait) const {
   return outcome;
 }
 
+RunOutcome ProgramFolder::Run(const std::vector<std::string>& environment,
+                              const ShellWait& wait) const {
+  environment_ = environment;
+  RunOutcome outcome = Run(wait);
+  environment_.clear();
+  return outcome;
+}
+
 RunOutcome ProgramFolder::RunWindows(const ShellWait& wait) const {
   std::vector<std::string> env = WineEnvironment();
   env.push_back("WINEDEBUG=+msgbox");
   env.push_back("TALLYWEB_SHELL_LOG=" + WindowsName(shell_log_));
+  env.insert(env.end(), environment_.begin(), environment_.end());
   RunOutcome outcome;
   {
     BoxDismisser dismisser;

@@ -92,6 +92,10 @@ class ProgramFolder {
   /// Error" box is dismissed with Return as soon as it appears; a program
   /// still running after 60 s is killed and reported as timed out.
   RunOutcome Run(const ShellWait& wait = ShellWait()) const;
+  /// The same with more environment for the program, such as a locale
+  /// ("LC_ALL=ja_JP.UTF-8" gives Wine's programs code page 932).
+  RunOutcome Run(const std::vector<std::string>& environment,
+                 const ShellWait& wait = ShellWait()) const;
 
  private:
   RunOutcome RunWindows(const ShellWait& wait) const;
@@ -101,6 +105,7 @@ class ProgramFolder {
   std::string root_;  // the fresh folder; path_ is root_ or below it
   std::string path_;
   std::string shell_log_;
+  mutable std::vector<std::string> environment_;
 };
 
 // --- The test prefix's registry -------------------------------------------
