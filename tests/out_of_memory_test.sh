@@ -45,7 +45,10 @@ offset=$(printf '%s\n' "$first" |
 # loaded segment's address (0 for a position-independent program).
 base=$(readelf -lW "$work/Tallyweb" | awk '$1 == "LOAD" { print $3; exit }')
 address=$(printf '0x%x' $((base + 0x$offset)))
-where=$(addr2line -f -i -C -e "$work/Tallyweb" "$address")
+# A finished program is stripped; its symbols are in Tallyweb.debug beside it.
+symbols=$work/Tallyweb
+[ -f "$(dirname "$program")/Tallyweb.debug" ] && symbols=$(dirname "$program")/Tallyweb.debug
+where=$(addr2line -f -i -C -e "$symbols" "$address")
 printf '%s\n' "$where" | grep -q 'LoadTemplate' ||
   fail "raise address $address is not in the template loader: $where"
 echo "PASS: $first / Out of memory. (at $(printf '%s\n' "$where" | head -1))"
