@@ -181,11 +181,15 @@ TEST_F(DownloadList, EveryScriptReachesTheReport) {
                 "&#128230;&#57344;.zip|||file://|4|d&#65533;\r\n",
             on_windows.report);
   EXPECT_EQ(std::vector<std::string>{windows.ReportPath()}, on_windows.shell.args);
+  // Natively the folder link names the Linux folder that C: maps to.
+  const std::string drive_c =
+      std::filesystem::canonical(std::string(TALLYWEB_E2E_WORK) + "/wineprefix/drive_c").string();
   EXPECT_EQ(0, on_linux.exit_code) << on_linux.stderr_text;
   EXPECT_EQ("annual.pdf|||file://|1|\r\n"
             "zeta.zip|||file://|3|\r\n"
-            "отчёт.pdf||C:\\Загрузки\\отчёт.pdf|file://C:\\Загрузки\\|2|下载 📦 ł é €\r\n"
-            "📦\uE000.zip|||file://|4|d\uFFFD\r\n",
+            "отчёт.pdf||C:\\Загрузки\\отчёт.pdf|file://" + drive_c +
+                "/%D0%97%D0%B0%D0%B3%D1%80%D1%83%D0%B7%D0%BA%D0%B8/|2|下载 📦 ł é €\r\n"
+                "📦\uE000.zip|||file://|4|d\uFFFD\r\n",
             on_linux.report);
 }
 
