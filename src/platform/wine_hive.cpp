@@ -221,6 +221,8 @@ bool WineHive::Index() {
         break;  // the server skips a line it does not know
     }
   }
+  std::vector<KeyId>().swap(last_child_);
+  std::vector<Slot>().swap(disordered_);
   if (keys_out_of_order_ && read_text_) {
     // Room for every name Children will copy, once: see copied_names_.
     std::size_t copied = 0;
@@ -234,9 +236,7 @@ bool WineHive::Index() {
   } else {
     std::vector<std::uint64_t>().swap(bracket_lines_);
   }
-  std::vector<KeyId>().swap(last_child_);
   std::vector<KeyId>().swap(parents_);
-  std::unordered_map<std::uint64_t, std::vector<KeyId>>().swap(disordered_);
   // A key's later lines, found by key: stable, so each key's stay in file order.
   std::stable_sort(more_lines_.begin(), more_lines_.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -291,6 +291,15 @@ std::string_view LineAt(std::string_view text, std::size_t begin) {
   std::size_t line_begin = 0;
   LineReader(text, begin, text.size()).Next(&line, &line_begin);
   return line;
+}
+
+std::uint32_t ShortHash(std::uint64_t hash) {
+  return static_cast<std::uint32_t>(hash ^ (hash >> 32));
+}
+
+// The slot a short hash starts from in a table of mask + 1 slots.
+std::size_t SlotOf(std::uint32_t hash, std::size_t mask) {
+  return static_cast<std::size_t>((hash * 0x9E3779B97F4A7C15ull) >> 20) & mask;
 }
 
 std::size_t NextLineBegin(std::string_view text, std::size_t pos) {
@@ -390,13 +399,16 @@ WineHive::KeyId WineHive::FindOrAddChild(KeyId parent, std::string_view name, st
       keys_[parent].flags &= static_cast<std::uint8_t>(~kChildrenInOrder);
       keys_out_of_order_ = true;
       for (KeyId child = keys_[parent].first_child; child != kNone; child = keys_[child].next_sibling) {
-        disordered_[hash_of(NameView(child))].push_back(child);
+        AddDisordered(hash_of(NameView(child)), child);
       }
     }
-    auto found = disordered_.find(hash_of(name));
-    if (found != disordered_.end()) {
-      for (KeyId child : found->second) {
-        if (SameName(NameView(child), name) && parents_[child] == parent) return child;
+    const std::uint32_t hash = ShortHash(hash_of(name));
+    const std::size_t mask = disordered_.size() - 1;
+    for (std::size_t slot = SlotOf(hash, mask); !disordered_.empty() && disordered_[slot].key != kNone;
+         slot = (slot + 1) & mask) {
+      const KeyId child = disordered_[slot].key;
+      if (disordered_[slot].hash == hash && parents_[child] == parent && SameName(NameView(child), name)) {
+        return child;
       }
     }
   }
@@ -435,8 +447,31 @@ WineHive::KeyId WineHive::FindOrAddChild(KeyId parent, std::string_view name, st
   }
   last_child_[parent] = id;
   ++p.child_count;
-  if (!in_order) disordered_[hash_of(name)].push_back(id);
+  if (!in_order) AddDisordered(hash_of(name), id);
   return id;
+}
+
+void WineHive::AddDisordered(std::uint64_t hash, KeyId key) {
+  // At most half full, so that a search soon meets an empty slot.
+  if (2 * (disordered_count_ + 1) > disordered_.size()) {
+    std::vector<Slot> old(std::max<std::size_t>(64, 2 * disordered_.size()));
+    old.swap(disordered_);
+    const std::size_t mask = disordered_.size() - 1;
+    for (const Slot& s : old) {
+      if (s.key == kNone) continue;
+      std::size_t slot = SlotOf(s.hash, mask);
+      while (disordered_[slot].key != kNone) slot = (slot + 1) & mask;
+      disordered_[slot] = s;
+    }
+  }
+  const std::size_t mask = disordered_.size() - 1;
+  Slot s;
+  s.hash = ShortHash(hash);
+  s.key = key;
+  std::size_t slot = SlotOf(s.hash, mask);
+  while (disordered_[slot].key != kNone) slot = (slot + 1) & mask;
+  disordered_[slot] = s;
+  ++disordered_count_;
 }
 
 WineHive::ChildList& WineHive::Children(KeyId key) {

@@ -155,8 +155,16 @@ class WineHive {
   std::vector<KeyId> last_child_;  // while indexing only
   std::vector<KeyId> parents_;     // while indexing only
   // While indexing, the children of keys whose subkeys came out of order, by
-  // a hash of parent and name.
-  std::unordered_map<std::uint64_t, std::vector<KeyId>> disordered_;
+  // a hash of parent and name: open addressing over 8-byte slots (32 bits of
+  // the hash, the key), where a map of lists cost ten times that and a
+  // memory allocation a key.
+  struct Slot {
+    std::uint32_t hash = 0;
+    KeyId key = kNone;
+  };
+  std::vector<Slot> disordered_;
+  std::size_t disordered_count_ = 0;
+  void AddDisordered(std::uint64_t hash, KeyId key);
   std::unordered_map<KeyId, ChildList> children_;
   std::unordered_map<KeyId, Parsed> parsed_;  // node-based: references stay valid
   std::vector<std::pair<KeyId, std::size_t>> more_lines_;  // key lines past a key's first
