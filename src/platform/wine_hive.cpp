@@ -604,14 +604,20 @@ void WineHive::ParseValues(KeyId key, Parsed* parsed) {
 
 // The text from the key line at `line` on: up to the next line that starts
 // with "[", read through read_text_ when keys are out of order, else the
-// rest of the text in place. Valid until the next call.
+// rest of the text in place. A key of more than 64 KiB is read in place
+// all the same: its pages are read through, and a copy would cost as much
+// memory again. Valid until the next call.
 std::string_view WineHive::KeyText(std::size_t line) {
-  if (bracket_lines_.empty()) {
-    Touch(line);
-    return text_.substr(line);
+  constexpr std::size_t kMostCopied = std::size_t{1} << 16;
+  std::size_t end = text_.size();
+  if (!bracket_lines_.empty()) {
+    auto next = std::upper_bound(bracket_lines_.begin(), bracket_lines_.end(), line);
+    if (next != bracket_lines_.end()) end = static_cast<std::size_t>(*next);
   }
-  auto next = std::upper_bound(bracket_lines_.begin(), bracket_lines_.end(), line);
-  const std::size_t end = next == bracket_lines_.end() ? text_.size() : static_cast<std::size_t>(*next);
+  if (bracket_lines_.empty() || end - line > kMostCopied) {
+    Touch(line);
+    return text_.substr(line, end - line);
+  }
   key_text_.resize(end - line);
   key_text_.resize(read_text_(line, end, &key_text_[0]));
   return key_text_;
@@ -621,7 +627,7 @@ std::string_view WineHive::KeyText(std::size_t line) {
 // text), up to the next key line, read as Index read them: a hex value's
 // continuation lines are its own, never key lines.
 void WineHive::ParseBody(std::string_view text, std::size_t key_line, Parsed* parsed) {
-  const bool in_place = bracket_lines_.empty();
+  const bool in_place = text.data() != key_text_.data();
   LineReader lines(text, NextLineBegin(text, 0), text.size());
   ReaderLines more(&lines);
   std::string_view line;
