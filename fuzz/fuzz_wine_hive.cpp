@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -104,6 +105,25 @@ void CheckStoreKey(tallyweb::RegistryStore& store, tallyweb::RegKey key) {
   }
 }
 
+// The same key of the same bytes read through copies, as a mapped hive
+// whose keys are out of order reads them, must read alike.
+void CheckCopiedKey(WineHive& hive, WineHive& copied, WineHive::KeyId key) {
+  Require(copied.Name(key) == hive.Name(key));
+  Require(copied.ChildCount(key) == hive.ChildCount(key));
+  for (std::size_t i = 0; i < hive.ChildCount(key) && i < kMaxChildren; ++i) {
+    Require(copied.Child(key, i) == hive.Child(key, i));
+  }
+  const auto& values = hive.Values(key);
+  const auto& copied_values = copied.Values(key);
+  Require(values.size() == copied_values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    Require(values[i].name == copied_values[i].name && values[i].type == copied_values[i].type &&
+            values[i].data == copied_values[i].data);
+  }
+  Require(copied.LastWriteTime(key) == hive.LastWriteTime(key));
+  copied.ForgetValues(key);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -113,6 +133,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::unique_ptr<WineHive> hive = WineHive::Parse(std::string(bytes));
   if (!hive) return 0;
   hive->Is64Bit();
+  auto owner = std::make_shared<const std::string>(bytes);
+  std::unique_ptr<WineHive> copied = WineHive::Parse(
+      *owner, owner, [](std::size_t, std::size_t) {},
+      [owner](std::size_t begin, std::size_t end, char* out) { return owner->copy(out, end - begin, begin); });
+  Require(copied != nullptr);
 
   // Breadth first from the root, keeping the first paths for the store.
   std::deque<std::pair<WineHive::KeyId, std::string>> pending = {{WineHive::kRoot, ""}};
@@ -121,6 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto [key, path] = pending.front();
     pending.pop_front();
     CheckKey(*hive, key);
+    CheckCopiedKey(*hive, *copied, key);
     if (!path.empty() && paths.size() < kMaxPaths) paths.push_back(path);
     for (std::size_t i = 0; i < hive->ChildCount(key) && i < kMaxChildren; ++i) {
       const WineHive::KeyId child = hive->Child(key, i);

@@ -2,6 +2,7 @@
 #include "platform/hive_file.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 
@@ -70,20 +71,39 @@ std::unique_ptr<WineHive> MapHiveFile(const std::string& path) {
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     bytes = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
   }
-  ::close(fd);
-  if (bytes == MAP_FAILED) return nullptr;
+  if (bytes == MAP_FAILED) {
+    ::close(fd);
+    return nullptr;
+  }
   hive_cut.store(false);
   std::size_t size = static_cast<std::size_t>(st.st_size);
   GuardMapping(static_cast<char*>(bytes), size);
-  std::shared_ptr<const void> mapping(bytes, [size](const void* p) {
+  std::shared_ptr<const void> mapping(bytes, [size, fd](const void* p) {
     if (guarded_begin.load() == p) guarded_begin.store(nullptr);
     ::munmap(const_cast<void*>(p), size);
+    ::close(fd);
   });
   auto release = [bytes](std::size_t begin, std::size_t end) {
     ::madvise(static_cast<char*>(bytes) + begin, end - begin, MADV_DONTNEED);
   };
+  // Copies from the page cache, for keys read out of file order: cheaper than
+  // a page fault per key, and nothing is left mapped to give back. A file
+  // now shorter than the hive was is cut, as a fault past its end says.
+  auto read = [fd](std::size_t begin, std::size_t end, char* out) {
+    std::size_t done = 0;
+    while (begin + done < end) {
+      const ssize_t n = ::pread(fd, out + done, end - begin - done, static_cast<off_t>(begin + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        hive_cut.store(true);
+        break;
+      }
+      done += static_cast<std::size_t>(n);
+    }
+    return done;
+  };
   auto hive = WineHive::Parse(std::string_view(static_cast<const char*>(bytes), size),
-                              std::move(mapping), release);
+                              std::move(mapping), release, read);
   // Keys out of order are read all over the text: fault in only the page
   // asked for, not its neighbours, which will be given back unread.
   if (hive != nullptr && hive->KeysOutOfOrder()) ::madvise(bytes, size, MADV_RANDOM);

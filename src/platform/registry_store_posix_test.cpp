@@ -379,18 +379,23 @@ TEST_F(HiveFiles, AMissingOrDamagedHiveRefusesEveryOpen) {
 }
 
 // A hive file of several megabytes is read through a mapping whose pages the
-// store gives back as it goes: every key and value must read as from the
-// same text held in memory.
+// store gives back as it goes, or, its keys out of order, through copies of
+// each key's text: every key and value must read as from the same text held
+// in memory, and a file cut under the copies is gone, as under the mapping.
 TEST_F(HiveFiles, ALargeMappedHiveReadsAsTheSameTextInMemory) {
+ for (bool reversed : {false, true}) {
+  SCOPED_TRACE(reversed ? "keys reversed" : "keys in order");
   std::string text = kHeader;
-  for (int i = 0; i < 12000; ++i) {
+  for (int k = 0; k < 12000; ++k) {
+    const int i = reversed ? 11999 - k : k;
     const std::string name = std::to_string(1000000 + i * 7);
     text += "[Software\\\\List\\\\" + name + "] 1700000000\n\"Name\"=\"" + name +
             "\"\n\"Size\"=dword:" + std::to_string(10000000 + i) + "\n\"Pad\"=\"" +
             std::string(300, static_cast<char>('a' + i % 26)) + "\"\n";
   }
   ASSERT_GT(text.size(), 4u << 20);
-  auto mapped = MakeWineHiveStoreFromFile(Write("large.reg", text));
+  const std::string file = Write(reversed ? "reversed.reg" : "large.reg", text);
+  auto mapped = MakeWineHiveStoreFromFile(file);
   auto kept = StoreOver(text);
   RegKey mapped_list = kNullKey, kept_list = kNullKey;
   ASSERT_EQ(kErrorSuccess, mapped->OpenKey(kHkeyLocalMachine, "Software\\List", kKeyRead, &mapped_list));
@@ -417,6 +422,14 @@ TEST_F(HiveFiles, ALargeMappedHiveReadsAsTheSameTextInMemory) {
     mapped->CloseKey(a);
     kept->CloseKey(b);
   }
+  if (!reversed) continue;
+  RegKey first = kNullKey;
+  ASSERT_EQ(kErrorSuccess, mapped->OpenKey(mapped_list, "1000000", kKeyRead, &first));
+  ASSERT_EQ(0, truncate(file.c_str(), 4096));
+  std::uint32_t size = 0;
+  EXPECT_EQ(kErrorFileNotFound, mapped->QueryValue(first, "Name", nullptr, nullptr, &size));
+  EXPECT_EQ(kErrorFileNotFound, mapped->OpenKey(mapped_list, "1000007", kKeyRead, &first));
+ }
 }
 
 TEST_F(HiveFiles, SystemStoreReadsWineprefixElseHomeDotWine) {

@@ -104,26 +104,27 @@ std::string DeliveredData(const WineHiveValue& value) {
 }
 
 WineHive::WineHive(std::string owned, std::string_view text, std::shared_ptr<const void> owner,
-                   ReleaseText release_text)
+                   ReleaseText release_text, ReadText read_text)
     : owned_(std::move(owned)),
       text_(text),
       owner_(std::move(owner)),
-      release_text_(std::move(release_text)) {
+      release_text_(std::move(release_text)),
+      read_text_(std::move(read_text)) {
   if (owner_ == nullptr) text_ = owned_;
   if (release_text_) stretches_read_.assign((text_.size() >> 16) / 64 + 1, 0);
 }
 
 std::unique_ptr<WineHive> WineHive::Parse(std::string text) {
-  std::unique_ptr<WineHive> hive(new WineHive(std::move(text), std::string_view(), nullptr, nullptr));
+  std::unique_ptr<WineHive> hive(new WineHive(std::move(text), std::string_view(), nullptr, nullptr, nullptr));
   if (!hive->Index()) return nullptr;
   return hive;
 }
 
 std::unique_ptr<WineHive> WineHive::Parse(std::string_view text, std::shared_ptr<const void> owner,
-                                          ReleaseText release_text) {
+                                          ReleaseText release_text, ReadText read_text) {
   if (owner == nullptr) return Parse(std::string(text));
-  std::unique_ptr<WineHive> hive(
-      new WineHive(std::string(), text, std::move(owner), std::move(release_text)));
+  std::unique_ptr<WineHive> hive(new WineHive(std::string(), text, std::move(owner),
+                                              std::move(release_text), std::move(read_text)));
   if (!hive->Index()) return nullptr;
   return hive;
 }
@@ -184,6 +185,7 @@ bool WineHive::Index() {
   // are never touched.
   keys_.reserve(text.size() / 128 + 1);
   last_child_.reserve(keys_.capacity());
+  if (read_text_) bracket_lines_.reserve(keys_.capacity());
   keys_.emplace_back();
   last_child_.push_back(kNone);
   parents_.push_back(kNone);
@@ -201,6 +203,7 @@ bool WineHive::Index() {
     if (trimmed.empty()) continue;
     switch (trimmed[0]) {
       case '[':
+        if (read_text_) bracket_lines_.push_back(line_begin);
         have_key = AddKeyLine(trimmed, static_cast<std::size_t>(trimmed.data() - text.data()), &cursor);
         break;
       case '@':
@@ -219,8 +222,21 @@ bool WineHive::Index() {
     }
   }
   std::vector<KeyId>().swap(last_child_);
+  std::vector<Slot>().swap(disordered_);
+  if (keys_out_of_order_ && read_text_) {
+    // Room for every name Children will copy, once: see copied_names_.
+    std::size_t copied = 0;
+    for (KeyId id = 1; id < keys_.size(); ++id) {
+      if ((keys_[parents_[id]].flags & kChildrenInOrder) == 0 &&
+          (keys_[id].flags & kDecodedName) == 0) {
+        copied += keys_[id].name_size;
+      }
+    }
+    if (copied <= 0xFFFFFFFFu) copied_names_.reserve(copied);
+  } else {
+    std::vector<std::uint64_t>().swap(bracket_lines_);
+  }
   std::vector<KeyId>().swap(parents_);
-  std::unordered_map<std::uint64_t, std::vector<KeyId>>().swap(disordered_);
   // A key's later lines, found by key: stable, so each key's stay in file order.
   std::stable_sort(more_lines_.begin(), more_lines_.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -275,6 +291,15 @@ std::string_view LineAt(std::string_view text, std::size_t begin) {
   std::size_t line_begin = 0;
   LineReader(text, begin, text.size()).Next(&line, &line_begin);
   return line;
+}
+
+std::uint32_t ShortHash(std::uint64_t hash) {
+  return static_cast<std::uint32_t>(hash ^ (hash >> 32));
+}
+
+// The slot a short hash starts from in a table of mask + 1 slots.
+std::size_t SlotOf(std::uint32_t hash, std::size_t mask) {
+  return static_cast<std::size_t>((hash * 0x9E3779B97F4A7C15ull) >> 20) & mask;
 }
 
 std::size_t NextLineBegin(std::string_view text, std::size_t pos) {
@@ -343,6 +368,7 @@ std::string_view WineHive::NameView(KeyId key) const {
   const Key& k = keys_[key];
   if (k.name_size == 0) return std::string_view();
   if ((k.flags & kDecodedName) != 0) return decoded_names_[k.name_begin];
+  if ((k.flags & kCopiedName) != 0) return std::string_view(copied_names_).substr(k.name_begin, k.name_size);
   const std::size_t begin = static_cast<std::size_t>(k.line) + k.name_begin;
   Touch(begin);
   return text_.substr(begin, k.name_size);
@@ -373,13 +399,16 @@ WineHive::KeyId WineHive::FindOrAddChild(KeyId parent, std::string_view name, st
       keys_[parent].flags &= static_cast<std::uint8_t>(~kChildrenInOrder);
       keys_out_of_order_ = true;
       for (KeyId child = keys_[parent].first_child; child != kNone; child = keys_[child].next_sibling) {
-        disordered_[hash_of(NameView(child))].push_back(child);
+        AddDisordered(hash_of(NameView(child)), child);
       }
     }
-    auto found = disordered_.find(hash_of(name));
-    if (found != disordered_.end()) {
-      for (KeyId child : found->second) {
-        if (SameName(NameView(child), name) && parents_[child] == parent) return child;
+    const std::uint32_t hash = ShortHash(hash_of(name));
+    const std::size_t mask = disordered_.size() - 1;
+    for (std::size_t slot = SlotOf(hash, mask); !disordered_.empty() && disordered_[slot].key != kNone;
+         slot = (slot + 1) & mask) {
+      const KeyId child = disordered_[slot].key;
+      if (disordered_[slot].hash == hash && parents_[child] == parent && SameName(NameView(child), name)) {
+        return child;
       }
     }
   }
@@ -418,8 +447,31 @@ WineHive::KeyId WineHive::FindOrAddChild(KeyId parent, std::string_view name, st
   }
   last_child_[parent] = id;
   ++p.child_count;
-  if (!in_order) disordered_[hash_of(name)].push_back(id);
+  if (!in_order) AddDisordered(hash_of(name), id);
   return id;
+}
+
+void WineHive::AddDisordered(std::uint64_t hash, KeyId key) {
+  // At most half full, so that a search soon meets an empty slot.
+  if (2 * (disordered_count_ + 1) > disordered_.size()) {
+    std::vector<Slot> old(std::max<std::size_t>(64, 2 * disordered_.size()));
+    old.swap(disordered_);
+    const std::size_t mask = disordered_.size() - 1;
+    for (const Slot& s : old) {
+      if (s.key == kNone) continue;
+      std::size_t slot = SlotOf(s.hash, mask);
+      while (disordered_[slot].key != kNone) slot = (slot + 1) & mask;
+      disordered_[slot] = s;
+    }
+  }
+  const std::size_t mask = disordered_.size() - 1;
+  Slot s;
+  s.hash = ShortHash(hash);
+  s.key = key;
+  std::size_t slot = SlotOf(s.hash, mask);
+  while (disordered_[slot].key != kNone) slot = (slot + 1) & mask;
+  disordered_[slot] = s;
+  ++disordered_count_;
 }
 
 WineHive::ChildList& WineHive::Children(KeyId key) {
@@ -431,7 +483,11 @@ WineHive::ChildList& WineHive::Children(KeyId key) {
   for (KeyId child = keys_[key].first_child; child != kNone; child = keys_[child].next_sibling) {
     children.push_back(child);
   }
-  if ((keys_[key].flags & kChildrenInOrder) == 0) {
+  if ((keys_[key].flags & kChildrenInOrder) == 0 && CopyNames(children)) {
+    std::stable_sort(children.begin(), children.end(), [this](KeyId a, KeyId b) {
+      return CompareNames(NameView(a), NameView(b)) < 0;
+    });
+  } else if ((keys_[key].flags & kChildrenInOrder) == 0) {
     // Sorted from a copy of the names, taken in file order: sorting over the
     // text itself would read it all over in random order, again and again
     // as the pages read are given back.
@@ -454,6 +510,27 @@ WineHive::ChildList& WineHive::Children(KeyId key) {
     list.longest_name = std::max<std::size_t>(list.longest_name, keys_[child].name_size);
   }
   return list;
+}
+
+// Copies the names of `children` that are in the text, in file order, into
+// the room Index reserved when keys are read through copies; false when
+// there is none, and nothing is copied.
+bool WineHive::CopyNames(const std::vector<KeyId>& children) {
+  if (bracket_lines_.empty()) return false;
+  std::size_t size = 0;
+  for (KeyId child : children) {
+    if ((keys_[child].flags & (kDecodedName | kCopiedName)) == 0) size += keys_[child].name_size;
+  }
+  if (size == 0 || copied_names_.capacity() - copied_names_.size() < size) return false;
+  for (KeyId child : children) {
+    Key& k = keys_[child];
+    if ((k.flags & (kDecodedName | kCopiedName)) != 0) continue;
+    const std::string_view name = NameView(child);
+    k.name_begin = static_cast<std::uint32_t>(copied_names_.size());
+    copied_names_.append(name);
+    k.flags |= kCopiedName;
+  }
+  return true;
 }
 
 std::size_t WineHive::LongestChildName(KeyId key) {
@@ -502,9 +579,9 @@ std::vector<std::size_t> WineHive::OwnLines(KeyId key) const {
 void WineHive::ParseValues(KeyId key, Parsed* parsed) {
   const Key& k = keys_[key];
   if ((k.flags & kMoreLines) == 0) {
-    if ((k.flags & kOwnLine) != 0) ParseBody(NextLineBegin(text_, k.line), parsed);
+    if ((k.flags & kOwnLine) != 0) ParseBody(KeyText(k.line), k.line, parsed);
   } else {
-    for (std::size_t line : OwnLines(key)) ParseBody(NextLineBegin(text_, line), parsed);
+    for (std::size_t line : OwnLines(key)) ParseBody(KeyText(line), line, parsed);
   }
   std::vector<WineHiveValue>& values = parsed->values;
   if (values.size() < 2) return;
@@ -525,15 +602,38 @@ void WineHive::ParseValues(KeyId key, Parsed* parsed) {
   values.resize(kept);
 }
 
-// The lines below a key line, up to the next key line, read as Index read
-// them: a hex value's continuation lines are its own, never key lines.
-void WineHive::ParseBody(std::size_t begin, Parsed* parsed) {
-  LineReader lines(text_, begin, text_.size());
+// The text from the key line at `line` on: up to the next line that starts
+// with "[", read through read_text_ when keys are out of order, else the
+// rest of the text in place. A key of more than 64 KiB is read in place
+// all the same: its pages are read through, and a copy would cost as much
+// memory again. Valid until the next call.
+std::string_view WineHive::KeyText(std::size_t line) {
+  constexpr std::size_t kMostCopied = std::size_t{1} << 16;
+  std::size_t end = text_.size();
+  if (!bracket_lines_.empty()) {
+    auto next = std::upper_bound(bracket_lines_.begin(), bracket_lines_.end(), line);
+    if (next != bracket_lines_.end()) end = static_cast<std::size_t>(*next);
+  }
+  if (bracket_lines_.empty() || end - line > kMostCopied) {
+    Touch(line);
+    return text_.substr(line, end - line);
+  }
+  key_text_.resize(end - line);
+  key_text_.resize(read_text_(line, end, &key_text_[0]));
+  return key_text_;
+}
+
+// The lines below the key line that starts `text` (at `key_line` in the hive's
+// text), up to the next key line, read as Index read them: a hex value's
+// continuation lines are its own, never key lines.
+void WineHive::ParseBody(std::string_view text, std::size_t key_line, Parsed* parsed) {
+  const bool in_place = text.data() != key_text_.data();
+  LineReader lines(text, NextLineBegin(text, 0), text.size());
   ReaderLines more(&lines);
   std::string_view line;
   std::size_t line_begin = 0;
   while (lines.Next(&line, &line_begin)) {
-    Touch(line_begin);
+    if (in_place) Touch(key_line + line_begin);
     std::string_view trimmed = TrimLeft(line);
     if (trimmed.empty()) continue;
     if (trimmed[0] == '[') return;
@@ -579,9 +679,8 @@ std::uint64_t WineHive::LastWriteTime(KeyId key) {
   if (parsed.has_time_option) return parsed.time_option;
   std::uint64_t last_write_time = 0;
   for (std::size_t line : OwnLines(key)) {
-    Touch(line);
     std::uint64_t time = 0;
-    if (KeyLineTime(LineAt(text_, line), &time)) last_write_time = time;
+    if (KeyLineTime(LineAt(KeyText(line), 0), &time)) last_write_time = time;
   }
   return last_write_time;
 }

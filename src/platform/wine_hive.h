@@ -35,6 +35,12 @@ class WineHive {
   /// can drop those pages from memory. The text must stay readable
   /// afterwards: the hive may come back to it.
   using ReleaseText = std::function<void(std::size_t begin, std::size_t end)>;
+  /// Copies the text's bytes [begin, end) to `out` without touching the
+  /// mapping (pread, say) and says how many it copied: fewer when the file
+  /// ends sooner. A hive whose keys are out of order reads each key through
+  /// this, in no order at all, where reading the mapping would fault in a
+  /// page per key that is given back soon after.
+  using ReadText = std::function<std::size_t(std::size_t begin, std::size_t end, char* out)>;
 
   /// Null when `text` is not a Wine hive (its first line is not the
   /// header). Anything after that is read as the wine server reads it: a
@@ -44,7 +50,8 @@ class WineHive {
   /// The same over bytes the caller keeps alive through `owner` (a mapped
   /// file, say), so a large hive is not copied.
   static std::unique_ptr<WineHive> Parse(std::string_view text, std::shared_ptr<const void> owner,
-                                         ReleaseText release_text = nullptr);
+                                         ReleaseText release_text = nullptr,
+                                         ReadText read_text = nullptr);
 
   /// Some key's subkeys are listed out of order: reading the keys in order
   /// then jumps about the text.
@@ -89,6 +96,7 @@ class WineHive {
   static constexpr std::uint8_t kDecodedName = 2;   // name_begin indexes decoded_names_
   static constexpr std::uint8_t kMoreLines = 4;     // has (more) key lines in more_lines_
   static constexpr std::uint8_t kChildrenInOrder = 8;  // appended in enumeration order
+  static constexpr std::uint8_t kCopiedName = 16;  // name_begin indexes copied_names_
   // Every key of the hive in one array, 32 bytes each: the name and the
   // values stay in the text, found again from the key line.
   struct Key {
@@ -122,15 +130,17 @@ class WineHive {
   };
 
   WineHive(std::string owned, std::string_view text, std::shared_ptr<const void> owner,
-           ReleaseText release_text);
+           ReleaseText release_text, ReadText read_text);
   bool Index();
   bool AddKeyLine(std::string_view line, std::size_t line_begin, IndexCursor* cursor);
   KeyId FindOrAddChild(KeyId parent, std::string_view name, std::uint64_t line,
                        std::size_t name_begin);
   ChildList& Children(KeyId key);
+  bool CopyNames(const std::vector<KeyId>& children);
   std::vector<std::size_t> OwnLines(KeyId key) const;
   void ParseValues(KeyId key, Parsed* parsed);
-  void ParseBody(std::size_t begin, Parsed* parsed);
+  std::string_view KeyText(std::size_t line);
+  void ParseBody(std::string_view text, std::size_t key_line, Parsed* parsed);
   void Touch(std::size_t offset) const;
   void ReleaseStretchesRead() const;
 
@@ -138,18 +148,36 @@ class WineHive {
   std::string_view text_;
   std::shared_ptr<const void> owner_;
   ReleaseText release_text_;
+  ReadText read_text_;
   bool win64_ = false;
   bool keys_out_of_order_ = false;
   std::vector<Key> keys_;
   std::vector<KeyId> last_child_;  // while indexing only
   std::vector<KeyId> parents_;     // while indexing only
   // While indexing, the children of keys whose subkeys came out of order, by
-  // a hash of parent and name.
-  std::unordered_map<std::uint64_t, std::vector<KeyId>> disordered_;
+  // a hash of parent and name: open addressing over 8-byte slots (32 bits of
+  // the hash, the key), where a map of lists cost ten times that and a
+  // memory allocation a key.
+  struct Slot {
+    std::uint32_t hash = 0;
+    KeyId key = kNone;
+  };
+  std::vector<Slot> disordered_;
+  std::size_t disordered_count_ = 0;
+  void AddDisordered(std::uint64_t hash, KeyId key);
   std::unordered_map<KeyId, ChildList> children_;
   std::unordered_map<KeyId, Parsed> parsed_;  // node-based: references stay valid
   std::vector<std::pair<KeyId, std::size_t>> more_lines_;  // key lines past a key's first
   std::deque<std::string> decoded_names_;  // names that had escapes
+  // Where each line that starts with "[" begins, in file order, so that a
+  // key's text can be read without the text around it: kept only while keys
+  // are out of order and read through read_text_.
+  std::vector<std::uint64_t> bracket_lines_;
+  // The names of the subkeys of keys whose subkeys are out of order, copied
+  // once when they are first sorted: a run then looks them up in no order.
+  // Its capacity is reserved once, so the views into it stay valid.
+  std::string copied_names_;
+  std::string key_text_;  // the last key's text from read_text_
   // The stretches of text read since the owner last released it, one bit
   // each, to tell it when to release it again.
   mutable std::vector<std::uint64_t> stretches_read_;

@@ -364,6 +364,66 @@ TEST(WineHive, ReleasesTheTextItHasReadAndReadsItAgainAlike) {
   EXPECT_GE(released.size(), 4u);
 }
 
+// The whole tree below `key`: names in enumeration order, values, times.
+std::string DescribeTree(WineHive& hive, WineHive::KeyId key) {
+  std::string out = hive.Name(key) + " " + std::to_string(hive.LastWriteTime(key)) + " {" +
+                    Describe(hive.Values(key)) + "}";
+  hive.ForgetValues(key);
+  for (std::size_t i = 0; i < hive.ChildCount(key); ++i) {
+    out += "\n" + DescribeTree(hive, hive.Child(key, i));
+  }
+  return out;
+}
+
+// Keys out of order are read through the owner's copies rather than the
+// mapped text: each must read exactly what the text in memory reads, up to
+// the next key line and no further.
+TEST(WineHive, KeysOutOfOrderReadThroughCopiesReadAlike) {
+  // Wine's own hive with its keys in reverse order.
+  std::string reversed = kHeader;
+  {
+    const std::string wine = kWineSystemReg;
+    std::vector<std::string> blocks;
+    for (std::size_t at = wine.find("\n["); at != std::string::npos;) {
+      std::size_t next = wine.find("\n[", at + 1);
+      blocks.push_back(wine.substr(at + 1, next == std::string::npos ? std::string::npos : next - at));
+      at = next;
+    }
+    for (auto it = blocks.rbegin(); it != blocks.rend(); ++it) reversed += *it + "\n";
+  }
+  struct {
+    const char* what;
+    std::string keys;
+  } cases[] = {
+      {"Wine's hive reversed", reversed},
+      {"a key listed twice", "[B] 2\n\"v\"=\"b\"\n[A] 1\n\"v\"=\"a\"\n[a] 3\n#time=1dd872b64f7702e\n\"w\"=dword:1\n"},
+      {"a hex value takes a [ line", "[Z] 1\n\"h\"=hex:01,\\\n[Y] 5\n\"v\"=\"z\"\n[Y] 6\n\"v\"=\"y\"\n"},
+      {"escaped names", "[L\\\\b\\x00e9] 1\n\"v\"=\"1\"\n[L\\\\a] 2\n\"v\"=\"2\"\n[L\\\\\\xc9] 3\n"},
+      {"blanks before [, an unmade key", "  [Q] 7\n\"v\"=\"q\"\n [P\n\"x\"=\"lost\"\n[P] 1\n\"v\"=\"p\"\n"},
+      {"CR LF, a cut last line", "[D] 1\r\n\"v\"=\"d\"\r\n[C] 2\r\n@=\"c\"\r\n[B] 4\r\n\"v\"=\"cu"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string text = kHeader + c.keys;
+    auto owner = std::make_shared<const std::string>(text);
+    std::size_t copies = 0;
+    auto read = [&](std::size_t begin, std::size_t end, char* out) {
+      EXPECT_LT(begin, end);
+      EXPECT_LE(end, text.size());
+      ++copies;
+      text.copy(out, end - begin, begin);
+      return end - begin;
+    };
+    auto copied = WineHive::Parse(*owner, owner, [](std::size_t, std::size_t) {}, read);
+    auto kept = WineHive::Parse(text);
+    ASSERT_NE(nullptr, copied);
+    ASSERT_NE(nullptr, kept);
+    ASSERT_TRUE(copied->KeysOutOfOrder());
+    EXPECT_EQ(DescribeTree(*kept, WineHive::kRoot), DescribeTree(*copied, WineHive::kRoot));
+    EXPECT_GT(copies, 0u);
+  }
+}
+
 // What Wine accepts when it loads a hive, beyond what it writes.
 TEST(WineHive, ReadsValueSyntaxWineAccepts) {
   struct {
