@@ -50,11 +50,14 @@ WINEDEBUG=-all run_ctest "Windows x86 tree (under Wine)" "$mingw_x86"
 run_ctest "native tree" "$linux"
 
 # The 32-bit Tallyweb.exe end to end: the run and the shell's request, the
-# failure boxes, the download list's values, and the same report bytes as the
-# native build. (The whole e2e suite passes with it too, but takes as long
-# again as the 64-bit run.)
+# failure boxes, the download list's values, the same report bytes as the
+# native build, names in any script and a program folder of any name and
+# length, and the values that attack the page. (The whole e2e suite passes
+# with it too, but takes as long again as the 64-bit run.)
 x86_e2e='e2e_env|ReportRun\.WritesHeadBlocksAndTail|FailureBox\.EveryFailureEndsInOneBoxAndExitCodeOne'
 x86_e2e+='|DownloadList\.EachValueReachesTheReportAsStored|DownloadList\.NativeBuildWritesTheSameReportAsWindows'
+x86_e2e+='|DownloadList\.EveryScriptReachesTheReport|ReportRun\.ProgramFolderOfAnyScriptAndLengthUnderWine'
+x86_e2e+='|Hostile\.ValuesAimedAtThePageComeOutAsText'
 log=$linux/ctest-x86.log
 TALLYWEB_WINDOWS_BIN=$mingw_x86/bin ctest --test-dir "$linux" -R "$x86_e2e" -j "$jobs" \
   --output-on-failure --no-tests=error --timeout 300 2>&1 | tee "$log"
