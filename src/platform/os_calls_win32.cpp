@@ -12,27 +12,13 @@
 #include <vector>
 
 #include "platform/os_calls.h"
-#include "platform/utf.h"
+#include "platform/utf_win32.h"
 
 namespace tallyweb {
 namespace {
 
-static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows' wide characters are UTF-16 units");
-
 HANDLE ToHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 FileHandle FromHandle(HANDLE handle) { return reinterpret_cast<FileHandle>(handle); }
-
-std::wstring Wide(std::string_view utf8) {
-  const std::u16string units = Utf8ToWide(utf8);
-  return std::wstring(units.begin(), units.end());
-}
-
-std::string Utf8(const wchar_t* units, std::size_t count) {
-  const std::u16string copy(units, units + count);
-  std::string out;
-  AppendWideAsUtf8(copy.data(), copy.size(), out);
-  return out;
-}
 
 // The file calls take a path of up to MAX_PATH - 1 characters as it is; a
 // longer one only in the \\?\ form, which is taken literally, so only a
@@ -113,7 +99,11 @@ class Win32OsCalls : public OsCalls {
       const DWORD size = static_cast<DWORD>(buffer.size());
       const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), size);
       if (n == 0) return {};
-      if (n < size) return Utf8(buffer.data(), n);
+      if (n < size) {
+        std::string path;
+        AppendUtf8(buffer.data(), n, path);
+        return path;
+      }
       buffer.resize(buffer.size() * 2);
     }
   }

@@ -11,12 +11,10 @@
 #include <vector>
 
 #include "platform/registry_store.h"
-#include "platform/utf.h"
+#include "platform/utf_win32.h"
 
 namespace tallyweb {
 namespace {
-
-static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows' wide characters are UTF-16 units");
 
 // The predefined keys are 32-bit numbers that Windows sign-extends into a
 // 64-bit HKEY (HKEY_CURRENT_USER is 0xFFFFFFFF80000001 there); RegKey holds
@@ -30,16 +28,6 @@ HKEY ToHkey(RegKey key) {
 }
 
 RegKey FromHkey(HKEY key) { return reinterpret_cast<RegKey>(key); }
-
-std::wstring Wide(const std::string& utf8) {
-  const std::u16string units = Utf8ToWide(utf8);
-  return std::wstring(units.begin(), units.end());
-}
-
-void AppendUtf8(const wchar_t* units, std::size_t count, std::string& out) {
-  const std::u16string copy(units, units + count);
-  AppendWideAsUtf8(copy.data(), copy.size(), out);
-}
 
 bool IsString(DWORD type) {
   return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
