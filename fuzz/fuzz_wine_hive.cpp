@@ -34,7 +34,10 @@ constexpr std::size_t kMaxPaths = 32;
 bool EqualIgnoringCase(std::string_view a, std::string_view b) { return tallyweb::SameName(a, b); }
 bool LessIgnoringCase(std::string_view a, std::string_view b) { return tallyweb::CompareNames(a, b) < 0; }
 
+// UTF-8 as the program keeps registry texts: well-formed, but for a lone
+// surrogate's three-byte form; a pair is always one four-byte character.
 bool IsValidUtf8(std::string_view s) {
+  bool after_high = false;
   for (std::size_t i = 0; i < s.size();) {
     const unsigned char b = s[i];
     std::size_t n = b < 0x80 ? 0 : b >= 0xC2 && b < 0xE0 ? 1 : b >= 0xE0 && b < 0xF0 ? 2 : b >= 0xF0 && b < 0xF5 ? 3 : 9;
@@ -46,7 +49,9 @@ bool IsValidUtf8(std::string_view s) {
       cp = cp << 6 | (c & 0x3F);
     }
     const std::uint32_t least[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    if (cp < least[n] || cp > 0x10FFFF) return false;
+    if (after_high && cp >= 0xDC00 && cp <= 0xDFFF) return false;
+    after_high = cp >= 0xD800 && cp <= 0xDBFF;
     i += n + 1;
   }
   return true;

@@ -184,9 +184,9 @@ class WineHive {
   mutable std::size_t stretches_since_release_ = 0;
 };
 
-/// UTF-16LE bytes as UTF-8, as the ANSI registry calls would give them in a
-/// UTF-8 code page: NULs are kept, an odd last byte is dropped, and a lone
-/// surrogate becomes U+FFFD.
+/// UTF-16LE bytes as UTF-8, as the Windows build reads a text (the wide call,
+/// then UTF-8): NULs are kept, an odd last byte is dropped, and a lone
+/// surrogate keeps its three-byte form (the page shows it as U+FFFD).
 std::string Utf16ToUtf8(std::string_view utf16le);
 
 /// The bytes a RegQueryValueExA caller receives for `value`: REG_SZ,

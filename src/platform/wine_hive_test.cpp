@@ -438,7 +438,7 @@ TEST(WineHive, ReadsValueSyntaxWineAccepts) {
       {"hex(2) data is UTF-16", "[K] 1\n\"a\"=hex(2):41,00,e9,00,00,00\n", kRegExpandSz, "Aé\0"s},
       {"hex type in capitals", "[K] 1\n\"a\"=hex(B):0A,0b\n", kRegQword, "\x0a\x0b"},
       {"\\x without digits", "[K] 1\n\"a\"=\"\\xz\"\n", kRegSz, "xz\0"s},
-      {"lone surrogate", "[K] 1\n\"a\"=\"\\xd800\"\n", kRegSz, "\xef\xbf\xbd\0"s},
+      {"lone surrogate", "[K] 1\n\"a\"=\"\\xd800\"\n", kRegSz, "\xed\xa0\x80\0"s},
       {"raw UTF-8", "[K] 1\n\"a\"=\"\xc3\xa9\"\n", kRegSz, "é\0"s},
       {"a byte that is not UTF-8 is dropped", "[K] 1\n\"a\"=\"x\xe9y\"\n", kRegSz, "xy\0"s},
       {"anything after the closing quote", "[K] 1\n\"a\"=\"x\" ;c\n", kRegSz, "x\0"s},
@@ -481,6 +481,9 @@ TEST(WineHive, ReadsKeyPathsAsWineDoes) {
       {"backslash as \\x005c", "[A\\x005cB] 1\n", "A", {"B"}},
       {"non-ASCII by escape", "[A\\\\\\x4e2d\\xe9] 1\n", "A", {"中é"}},
       {"lines out of order", "[A\\\\b] 1\n[A\\\\C] 1\n[A\\\\a] 1\n[A\\\\B] 1\n", "A", {"a", "b", "C"}},
+      // Each lone surrogate is a unit of its own, sorting before U+E000.
+      {"lone surrogates stay apart", "[A\\\\\\xe000] 1\n[A\\\\\\xd801] 1\n[A\\\\\\xd800] 1\n[A\\\\\\xdc00] 1\n", "A",
+       {"\xed\xa0\x80", "\xed\xa0\x81", "\xed\xb0\x80", "\xee\x80\x80"}},
       {"an empty path is the root", "[] 1\n\"v\"=\"x\"\n[A\\\\B] 1\n", "", {"A"}},
   };
   for (const auto& c : cases) {
@@ -568,7 +571,7 @@ TEST(WineHive, EveryCutOfARealHiveIsReadable) {
   }
 }
 
-TEST(Utf16ToUtf8, ConvertsAsTheAnsiCallsWouldInUtf8) {
+TEST(Utf16ToUtf8, ConvertsAsTheWindowsBuildReadsTexts) {
   struct {
     const char* what;
     std::string utf16le;
@@ -577,8 +580,8 @@ TEST(Utf16ToUtf8, ConvertsAsTheAnsiCallsWouldInUtf8) {
       {"ASCII and NUL", "a\0\0\0"s, "a\0"s},
       {"two and three bytes", "\xe9\0\x2d\x4e"s, "é中"},
       {"surrogate pair", "\x3d\xd8\x00\xde"s, "😀"},
-      {"lone high surrogate", "\x3d\xd8" "a\0"s, "\xef\xbf\xbd" "a"},
-      {"lone low surrogate", "\x00\xde"s, "\xef\xbf\xbd"},
+      {"lone high surrogate", "\x3d\xd8" "a\0"s, "\xed\xa0\xbd" "a"},
+      {"lone low surrogate", "\x00\xde"s, "\xed\xb8\x80"},
       {"odd last byte dropped", "a\0b"s, "a"},
   };
   for (const auto& c : cases) {

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/utf.h"
+
 namespace tallyweb {
 namespace hive_text {
 namespace {
@@ -23,24 +25,6 @@ std::size_t SkipSpace(std::string_view s, std::size_t i) {
 
 bool StartsWith(std::string_view s, std::size_t pos, std::string_view prefix) {
   return s.size() >= pos && s.substr(pos, prefix.size()) == prefix;
-}
-
-void AppendUtf8(std::uint32_t code_point, std::string* out) {
-  if (code_point < 0x80) {
-    out->push_back(static_cast<char>(code_point));
-  } else if (code_point < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (code_point >> 6)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else if (code_point < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (code_point >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (code_point >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  }
 }
 
 // One UTF-8 character at `*i` (a byte of 0x80 or more). A sequence that is
@@ -297,17 +281,7 @@ bool DecodeString(std::string_view s, std::size_t* pos, char end, std::u16string
 std::string UnitsToUtf8(std::u16string_view units) {
   std::string out;
   out.reserve(units.size());
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    const std::uint32_t u = units[i];
-    const bool high = u >= 0xD800 && u <= 0xDBFF;
-    if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-      AppendUtf8(0x10000 + ((u - 0xD800) << 10) + (units[++i] - 0xDC00u), &out);
-    } else if (u >= 0xD800 && u <= 0xDFFF) {
-      AppendUtf8(0xFFFD, &out);
-    } else {
-      AppendUtf8(u, &out);
-    }
-  }
+  AppendWideAsUtf8(units.data(), units.size(), out);
   return out;
 }
 

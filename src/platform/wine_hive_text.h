@@ -50,7 +50,9 @@ std::string_view TrimLeft(std::string_view s);
 /// Leaves `*pos` after `end`; false when the line ends first.
 bool DecodeString(std::string_view s, std::size_t* pos, char end, std::u16string* out);
 
-/// UTF-16 units as UTF-8; a lone surrogate becomes U+FFFD.
+/// UTF-16 units as UTF-8, as the program converts every registry text: a lone
+/// surrogate keeps a three-byte form of its own, so that two names that differ
+/// only there stay two names, and a name read back opens its own key.
 std::string UnitsToUtf8(std::u16string_view units);
 
 /// A key line's path ("[" already passed at `*pos`), decoded; false when it
