@@ -6,11 +6,12 @@
 #   hive_diff.sh WIN_DUMP NATIVE_DUMP WORK_DIR [CASE.reg...]
 #
 # Each variant is a Wine prefix's own system.reg with a case's lines added at
-# its end, written while the prefix's wine server is stopped, so that Wine
-# loads exactly those bytes. The cases are hand-written (cases/*.reg), one is
-# generated (every UTF-16 unit as a key name: Wine's case folding and order),
-# and with HIVE_DIFF_SECONDS set, random variants are made from the cases'
-# lines for that long (a seed is printed to replay one).
+# its end (or before its first key line), written while the prefix's wine
+# server is stopped, so that Wine loads exactly those bytes. The cases are
+# hand-written (cases/*.reg), one is generated (every UTF-16 unit as a key
+# name: Wine's case folding and order), and with HIVE_DIFF_SECONDS set,
+# random variants are made from the cases' lines for that long (a seed is
+# printed to replay one).
 set -u
 win_dump=$1 native_dump=$2 work=$3
 shift 3
@@ -29,12 +30,19 @@ fi
 failures=0
 compared=0
 
-# Compares one variant; its tail is the file $1, named $2.
+# Compares one variant; its tail is the file $1, named $2. A case named
+# *.head.reg goes before the prefix's first key line instead: the first key
+# line is the one a loader might read differently.
 compare() {
   local tail=$1 name=$2
   wineserver -k >/dev/null 2>&1
   wineserver -w
-  cat "$work/base.reg" "$tail" > "$WINEPREFIX/system.reg"
+  case $name in
+    *.head.reg)
+      awk -v head="$tail" '/^\[/ && !done { while ((getline l < head) > 0) print l; done = 1 } 1' \
+        "$work/base.reg" > "$WINEPREFIX/system.reg" ;;
+    *) cat "$work/base.reg" "$tail" > "$WINEPREFIX/system.reg" ;;
+  esac
   /usr/lib/wine/wine64 "$win_dump" </dev/null 2>/dev/null | tr -d '\r' > "$work/wine.txt"
   "$native_dump" "$WINEPREFIX/system.reg" > "$work/native.txt"
   if ! grep -q '^list' "$work/wine.txt"; then
@@ -51,8 +59,9 @@ compare() {
 
 for case in "$@"; do compare "$case" "$(basename "$case")"; done
 
-# Every UTF-16 unit but NUL and the backslash as a key name.
-awk 'BEGIN { print ""; for (c = 1; c < 65536; c++) if (c != 92 && (c < 55296 || c > 57343))
+# Every UTF-16 unit but NUL and the backslash as a key name, lone surrogates
+# included.
+awk 'BEGIN { print ""; for (c = 1; c < 65536; c++) if (c != 92)
   printf "[Software\\\\Wow6432Node\\\\Tesmora\\\\Orvalink\\\\FileList\\\\c\\x%04x]\n", c }' \
   > "$work/units.reg"
 compare "$work/units.reg" "every-unit"
