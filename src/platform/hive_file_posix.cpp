@@ -51,6 +51,27 @@ void GuardMapping(char* begin, std::size_t size) {
   guarded_begin.store(begin);
 }
 
+// An editor that saves in place cuts the file under the mapping, and the
+// downloads the index has listed but the run has not read yet are gone with
+// their text. A read lease holds back whoever would cut the file or open it
+// for writing until the program closes it (or the kernel's lease-break-time
+// has passed, 45 s by default), so the run reads the file as it was when it
+// was opened, as the wine server reads the copy it loaded. The kernel asks
+// for the lease back with SIGIO, which would end the program: that is
+// answered by reading on. Without a lease (a file of another user, one open
+// for writing elsewhere, a file system without leases) the guard above still
+// keeps a cut from killing the program.
+void HoldReadLease(int fd) {
+  static const bool handled = [] {
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGIO, &action, nullptr) == 0;
+  }();
+  if (handled) (void)::fcntl(fd, F_SETLEASE, F_RDLCK);
+}
+
 }  // namespace
 
 bool MappedHiveCut() { return hive_cut.load(); }
@@ -66,6 +87,7 @@ std::unique_ptr<WineHive> MapHiveFile(const std::string& path) {
   // Without waiting, should it be a FIFO; only a regular file is mapped.
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return nullptr;
+  HoldReadLease(fd);
   struct stat st {};
   void* bytes = MAP_FAILED;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
