@@ -13,6 +13,7 @@
 #include "platform/registry.h"
 #include "platform/registry_names.h"
 #include "platform/registry_store.h"
+#include "platform/registry_store_posix.h"
 #include "platform/wine_hive.h"
 
 namespace {

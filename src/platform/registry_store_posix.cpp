@@ -2,6 +2,8 @@
 // it in its system.reg, read only. Handles, error codes and buffer rules are
 // those advapi32 shows under Wine, so the reader above cannot tell the two
 // apart.
+#include "platform/registry_store_posix.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -13,7 +15,6 @@
 #include "platform/hive_file.h"
 #include "platform/registry_names.h"
 #include "platform/registry_store.h"
-#include "platform/wine_hive.h"
 
 namespace tallyweb {
 namespace {

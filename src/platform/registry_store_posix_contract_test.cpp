@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/registry_store_contract_test.h"
-#include "platform/wine_hive.h"
+#include "platform/registry_store_posix.h"
 
 namespace tallyweb {
 namespace {

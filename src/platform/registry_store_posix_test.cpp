@@ -11,7 +11,7 @@
 
 #include "platform/registry.h"
 #include "platform/registry_store.h"
-#include "platform/wine_hive.h"
+#include "platform/registry_store_posix.h"
 
 namespace tallyweb {
 namespace {

@@ -8,6 +8,10 @@ namespace tallyweb {
 namespace hive_text {
 namespace {
 
+// Seconds between 1601-01-01 (FILETIME's epoch) and 1970-01-01.
+constexpr std::uint64_t kUnixEpochSeconds = 11644473600ull;
+constexpr std::uint64_t kFiletimeTicksPerSecond = 10000000ull;
+
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -287,6 +291,42 @@ std::string UnitsToUtf8(std::u16string_view units) {
 
 bool DecodeKeyPath(std::string_view line, std::size_t* pos, std::u16string* path) {
   return DecodeString(line, pos, ']', path);
+}
+
+bool FindKeyPathEnd(std::string_view line, bool* plain, std::size_t* after) {
+  std::size_t close = 1;
+  *plain = true;
+  while (close < line.size() && line[close] != ']') {
+    unsigned char c = static_cast<unsigned char>(line[close]);
+    if (c == '\\' && close + 1 < line.size() && line[close + 1] == '\\') {
+      close += 2;
+      continue;
+    }
+    if (c == '\\' || c >= 0x80) *plain = false;
+    close += c == '\\' ? 2 : 1;
+  }
+  if (*plain) {
+    *after = close + 1;
+    return close < line.size();
+  }
+  std::u16string path;
+  *after = 1;
+  return DecodeKeyPath(line, after, &path);
+}
+
+bool KeyLineTime(std::string_view line, std::uint64_t* time) {
+  bool plain = true;
+  std::size_t after = 0;
+  if (!FindKeyPathEnd(line, &plain, &after)) return false;
+  std::string_view rest = TrimLeft(line.substr(after));
+  std::uint64_t seconds = 0;
+  std::size_t digits = 0;
+  while (digits < rest.size() && digits < 12 && rest[digits] >= '0' && rest[digits] <= '9') {
+    seconds = seconds * 10 + static_cast<std::uint64_t>(rest[digits++] - '0');
+  }
+  if (digits == 0) return false;
+  *time = (seconds + kUnixEpochSeconds) * kFiletimeTicksPerSecond;
+  return true;
 }
 
 ValueLine ParseValueLine(std::string_view line, MoreLines* more, WineHiveValue* value, bool data) {

@@ -42,6 +42,9 @@ class LineReader {
 
 bool IsBlank(char c);
 std::string_view TrimLeft(std::string_view s);
+inline bool StartsWith(std::string_view s, std::string_view prefix) {
+  return s.substr(0, prefix.size()) == prefix;
+}
 
 /// Decodes the string at `*pos` up to the unescaped `end` into UTF-16 units:
 /// the escapes \a \b \e \f \n \r \t \v, \x and up to four hex digits, \ and
@@ -59,11 +62,33 @@ std::string UnitsToUtf8(std::u16string_view units);
 /// has no closing "]".
 bool DecodeKeyPath(std::string_view line, std::size_t* pos, std::u16string* path);
 
+/// Finds the "]" that ends a key line's path. A plain path (ASCII whose only
+/// escapes are the doubled backslashes between names) can be read in place;
+/// any other must be decoded. `*after` is the position after the "]"; false
+/// when there is none.
+bool FindKeyPathEnd(std::string_view line, bool* plain, std::size_t* after);
+/// The seconds after a key line's path, as FILETIME; false when there are
+/// none.
+bool KeyLineTime(std::string_view line, std::uint64_t* time);
+
 /// Where the text of a value line goes on: the next line, if any.
 class MoreLines {
  public:
   virtual ~MoreLines() = default;
   virtual bool Next(std::string_view* line) = 0;
+};
+
+/// The lines after a value line, from the reader the value line came from.
+class ReaderLines : public MoreLines {
+ public:
+  explicit ReaderLines(LineReader* lines) : lines_(lines) {}
+  bool Next(std::string_view* line) override {
+    std::size_t begin = 0;
+    return lines_->Next(line, &begin);
+  }
+
+ private:
+  LineReader* lines_;
 };
 
 enum class ValueLine {
