@@ -1,3 +1,4 @@
+// The values of a hive's keys, parsed when asked for: see wine_hive.h.
 #include "platform/wine_hive.h"
 
 #include <algorithm>
