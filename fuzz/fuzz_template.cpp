@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "platform/system_facts.h"
 #include "report/report_template.h"
@@ -71,6 +72,27 @@ void CheckMarker(const TStringList& lines, std::ptrdiff_t index, char marker) {
   if (index > 0) Require(!lines[index].empty() && lines[index][0] == marker);
 }
 
+// The head, block and tail that the run writes from the text hold exactly
+// the lines the marker indices give each of them.
+void CheckParts(const std::string& text, const TStringList& lines,
+                const tallyweb::MarkerIndices& markers) {
+  const tallyweb::TemplateParts parts =
+      tallyweb::DivideTemplate(std::string_view(text).substr(0, text.find('\0')));
+  const auto split = [](std::string_view part) {
+    TStringList taken;
+    while (!part.empty()) taken.emplace_back(tallyweb::TakeLine(part));
+    return taken;
+  };
+  const auto range = [&](std::ptrdiff_t first, std::ptrdiff_t last) {
+    TStringList wanted;
+    for (std::ptrdiff_t i = first; i <= last; ++i) wanted.push_back(lines[i]);
+    return wanted;
+  };
+  Require(split(parts.head) == range(0, markers.open - 1));
+  Require(split(parts.block) == range(markers.open + 1, markers.close - 1));
+  Require(split(parts.tail) == range(markers.close + 1, std::ptrdiff_t(lines.size()) - 1));
+}
+
 // One left-to-right pass: each token is replaced where it stands, and the
 // bytes of an inserted value are never looked at again.
 std::string ExpectedExpansion(const std::string& line, const TDownloadItem& item) {
@@ -121,6 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const tallyweb::MarkerIndices markers = tallyweb::FindMarkers(lines);
   CheckMarker(lines, markers.open, '{');
   CheckMarker(lines, markers.close, '}');
+  CheckParts(text, lines, markers);
   // Every line, block or not, taken as a block line: the expansion must end
   // and agree whatever the line and the values hold.
   for (const std::string& line : lines)

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "report/download_list.h"
 #include "report/report_file.h"
@@ -17,12 +18,23 @@ void WriteLine(TReportFile& report, std::string_view line) {
   CheckPendingCode();
 }
 
-// Writes lines [first, last] unchanged; nothing when last < first.
-void WriteLines(TReportFile& report, const TStringList& lines, std::ptrdiff_t first,
-                std::ptrdiff_t last) {
-  for (std::ptrdiff_t i = first; i <= last; ++i) {
-    WriteLine(report, lines[static_cast<std::size_t>(i)]);
-  }
+// Writes the lines of `part` unchanged.
+void WriteLines(TReportFile& report, std::string_view part) {
+  while (!part.empty()) WriteLine(report, TakeLine(part));
+}
+
+// Writes one block line expanded for `item`, its pieces going out as they
+// come rather than built into one text first. Still one statement: the first
+// piece whose block fails to go out drops the rest of the line, just as a
+// failed write of the whole text would, and the check after the line end
+// raises it.
+void WriteExpandedLine(TReportFile& report, std::string_view line, const TDownloadItem& item,
+                       const SystemFacts& facts) {
+  ExpandLineTo(line, item, facts, [&report](std::string_view piece) {
+    if (PendingIoCode == 0) report.WriteText(piece);
+  });
+  report.EndLine();
+  CheckPendingCode();
 }
 
 }  // namespace
@@ -35,9 +47,8 @@ void RunReport(OsCalls& os, RegistryStore& registry, const SystemFacts& facts) {
 
   TReportFile report(os);
   report.BindPath(report_path);
-  const TStringList lines = LoadTemplate(os, program_directory + kTemplateFileName);
-  const MarkerIndices markers = FindMarkers(lines);
-  const auto line_count = static_cast<std::ptrdiff_t>(lines.size());
+  const TemplateText loaded = LoadTemplateText(os, program_directory + kTemplateFileName);
+  const TemplateParts parts = DivideTemplate(loaded.text());
 
   TStringList key_names;
   DownloadList download_list(registry, facts);
@@ -45,17 +56,17 @@ void RunReport(OsCalls& os, RegistryStore& registry, const SystemFacts& facts) {
 
   report.OpenNew();
   CheckPendingCode();
-  WriteLines(report, lines, 0, markers.open - 1);
+  WriteLines(report, parts.head);
   const std::size_t item_count = key_names.size();
   for (std::size_t item_index = 0; item_index < item_count; ++item_index) {
     // Each item is read just before its block, so a failure leaves the
     // blocks of the items before it in the report.
     const TDownloadItem item = download_list.ReadDownloadItem(key_names[item_index]);
-    for (std::ptrdiff_t i = markers.open + 1; i <= markers.close - 1; ++i) {
-      WriteLine(report, ExpandLine(lines[static_cast<std::size_t>(i)], item, facts));
+    for (std::string_view block = parts.block; !block.empty();) {
+      WriteExpandedLine(report, TakeLine(block), item, facts);
     }
   }
-  WriteLines(report, lines, markers.close + 1, line_count - 1);
+  WriteLines(report, parts.tail);
   if (!list_found) WriteLine(report, kListNotFoundLine);
   report.FlushAndClose();
   CheckPendingCode();

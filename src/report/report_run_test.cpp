@@ -167,5 +167,18 @@ TEST_F(ReportRunTest, ReportFileFailuresEndTheRunWithoutTheShell) {
   }
 }
 
+// A block line goes out in pieces (its text, then each value as it stands),
+// yet fails as one text: the block that fails takes the rest of the line with
+// it, and no later piece reaches the file.
+TEST_F(ReportRunTest, FailedWriteDropsTheRestOfAnExpandedLine) {
+  PlantTemplate("{\r\n&Discr|&Discr\r\n}\r\n");
+  AddItem("X", "http://h/a.zip", "C:\\D\\a.zip", 1, std::string(200, 'z'));
+  os_.failing_write = 1;
+  os_.write_error = 112;
+  EXPECT_EQ("EInOutError: I/O error 112", Run());
+  EXPECT_EQ("", Report());
+  EXPECT_EQ(1u, os_.writes.size()) << "nothing written after the failed block";
+}
+
 }  // namespace
 }  // namespace tallyweb

@@ -4,24 +4,44 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <utility>
 
 #include "platform/failure_kinds.h"
 #include "report/report_encoding.h"
 
 namespace tallyweb {
 
+std::string_view TakeLine(std::string_view& text) {
+  std::size_t end = 0;
+  while (end < text.size() && text[end] != '\n' && text[end] != '\r') ++end;
+  const std::string_view line = text.substr(0, end);
+  std::size_t next = end;
+  if (next < text.size() && text[next] == '\r') ++next;
+  if (next < text.size() && text[next] == '\n') ++next;
+  text.remove_prefix(next);
+  return line;
+}
+
+namespace {
+
+// The text ends at the first NUL.
+std::string_view TextBeforeNul(const char* data, std::size_t size) {
+  const std::string_view bytes(data, size);
+  return bytes.substr(0, bytes.find('\0'));
+}
+
+}  // namespace
+
 TStringList SplitLines(const char* data, std::size_t size) {
   TStringList lines;
-  std::size_t i = 0;
-  while (i < size && data[i] != '\0') {
-    const std::size_t start = i;
-    while (i < size && data[i] != '\0' && data[i] != '\n' && data[i] != '\r') ++i;
-    lines.emplace_back(data + start, i - start);
-    if (i < size && data[i] == '\r') ++i;
-    if (i < size && data[i] == '\n') ++i;
+  for (std::string_view text = TextBeforeNul(data, size); !text.empty();) {
+    lines.emplace_back(TakeLine(text));
   }
   return lines;
 }
+
+TemplateText::TemplateText(std::unique_ptr<char[]> bytes, std::size_t size)
+    : bytes_(std::move(bytes)), text_(TextBeforeNul(bytes_.get(), size)) {}
 
 namespace {
 
@@ -41,7 +61,7 @@ class ScopedFile {
 
 }  // namespace
 
-TStringList LoadTemplate(OsCalls& os, const std::string& path) {
+TemplateText LoadTemplateText(OsCalls& os, const std::string& path) {
   const FileHandle file = os.OpenExisting(path);
   if (file == kNoFile) Raise<EFOpenError>("Cannot open file " + path);
   ScopedFile closer(os, file);
@@ -53,7 +73,13 @@ TStringList LoadTemplate(OsCalls& os, const std::string& path) {
   // The lines end where the read ended: a short read leaves nothing unread
   // behind in the buffer to be taken for text.
   const std::uint64_t read = std::min(os.Read(file, buffer.get(), size), size);
-  return SplitLines(buffer.get(), static_cast<std::size_t>(read));
+  return TemplateText(std::move(buffer), static_cast<std::size_t>(read));
+}
+
+TStringList LoadTemplate(OsCalls& os, const std::string& path) {
+  const TemplateText loaded = LoadTemplateText(os, path);
+  const std::string_view text = loaded.text();
+  return SplitLines(text.data(), text.size());
 }
 
 MarkerIndices FindMarkers(const TStringList& lines) {
@@ -69,8 +95,39 @@ MarkerIndices FindMarkers(const TStringList& lines) {
   return markers;
 }
 
-void AppendEscaped(std::string_view value, std::string& out) {
-  std::size_t kept = 0;  // start of the bytes not yet appended
+TemplateParts DivideTemplate(std::string_view text) {
+  // Where the marker lines start, and where the lines after them start. A
+  // marker that is nowhere stands at line 0, as its index does.
+  std::string_view rest = text;
+  if (!rest.empty()) TakeLine(rest);
+  std::size_t open = 0, after_open = text.size() - rest.size();
+  std::size_t close = 0, after_close = after_open;
+  rest = text;
+  while (!rest.empty()) {
+    const std::size_t start = text.size() - rest.size();
+    const char first = rest.front();
+    TakeLine(rest);
+    if (first == '{') {
+      open = start;
+      after_open = text.size() - rest.size();
+    } else if (first == '}') {
+      close = start;
+      after_close = text.size() - rest.size();
+    }
+  }
+  TemplateParts parts;
+  parts.head = text.substr(0, open);
+  if (after_open < close) parts.block = text.substr(after_open, close - after_open);
+  parts.tail = text.substr(after_close);
+  return parts;
+}
+
+namespace {
+
+// Hands `value` to `put` with the five bytes that HTML gives a meaning
+// written as entities: the runs between them go out as they stand.
+void PutEscaped(std::string_view value, const TextSink& put) {
+  std::size_t kept = 0;  // start of the bytes not yet handed out
   for (std::size_t i = 0; i < value.size(); ++i) {
     std::string_view entity;
     switch (value[i]) {
@@ -81,11 +138,17 @@ void AppendEscaped(std::string_view value, std::string& out) {
       case '\'': entity = "&#39;"; break;
       default: continue;
     }
-    out.append(value.substr(kept, i - kept));
-    out.append(entity);
+    if (i > kept) put(value.substr(kept, i - kept));
+    put(entity);
     kept = i + 1;
   }
-  out.append(value.substr(kept));
+  if (value.size() > kept) put(value.substr(kept));
+}
+
+}  // namespace
+
+void AppendEscaped(std::string_view value, std::string& out) {
+  PutEscaped(value, [&out](std::string_view piece) { out.append(piece); });
 }
 
 std::string FolderLink(std::string_view output_filename, const SystemFacts& facts) {
@@ -124,52 +187,54 @@ constexpr PlaceholderToken kPlaceholders[] = {
     {"&Size", Placeholder::kSize}, {"&Discr", Placeholder::kDiscr},
 };
 
-void AppendValue(Placeholder placeholder, const TDownloadItem& item,
-                 const SystemFacts& facts, std::string& out) {
+void PutValue(Placeholder placeholder, const TDownloadItem& item, const SystemFacts& facts,
+              const TextSink& put) {
   // Every text value comes from the web (a server's file name, a page's
   // address and text), and the page opens in the user's browser. Escaped
   // first, then put in the report's code page: the references made there for
   // characters it lacks are markup of the program's own, not to be escaped.
-  const auto append = [&](std::string_view value) {
-    if (facts.code_page == nullptr) return AppendEscaped(value, out);
+  const auto put_text = [&](std::string_view value) {
+    if (facts.code_page == nullptr) return PutEscaped(value, put);
     std::string escaped;
     AppendEscaped(value, escaped);
-    AppendInReportEncoding(escaped, facts.code_page, out);
+    std::string encoded;
+    AppendInReportEncoding(escaped, facts.code_page, encoded);
+    put(encoded);
   };
   switch (placeholder) {
-    case Placeholder::kName: append(item.KeyName); break;
-    case Placeholder::kUrl: append(item.MainUrl); break;
-    case Placeholder::kOut: append(item.OutputFilename); break;
-    case Placeholder::kDOut: append(FolderLink(item.OutputFilename, facts)); break;
-    case Placeholder::kSize: out += std::to_string(item.Size); break;
-    case Placeholder::kDiscr: append(item.Description); break;
+    case Placeholder::kName: put_text(item.KeyName); break;
+    case Placeholder::kUrl: put_text(item.MainUrl); break;
+    case Placeholder::kOut: put_text(item.OutputFilename); break;
+    case Placeholder::kDOut: put_text(FolderLink(item.OutputFilename, facts)); break;
+    case Placeholder::kSize: put(std::to_string(item.Size)); break;
+    case Placeholder::kDiscr: put_text(item.Description); break;
   }
 }
 
 }  // namespace
 
+void ExpandLineTo(std::string_view line, const TDownloadItem& item, const SystemFacts& facts,
+                  const TextSink& put) {
+  std::size_t kept = 0;  // start of the line's bytes not yet handed out
+  for (std::size_t amp = line.find('&'); amp != std::string_view::npos;
+       amp = line.find('&', amp + 1)) {
+    const auto match = std::find_if(
+        std::begin(kPlaceholders), std::end(kPlaceholders),
+        [&](const PlaceholderToken& p) { return line.substr(amp, p.token.size()) == p.token; });
+    if (match == std::end(kPlaceholders)) continue;
+    if (amp > kept) put(line.substr(kept, amp - kept));
+    PutValue(match->placeholder, item, facts, put);
+    kept = amp + match->token.size();
+    amp = kept - 1;  // the search goes on after the token
+  }
+  if (line.size() > kept) put(line.substr(kept));
+}
+
 std::string ExpandLine(std::string_view line, const TDownloadItem& item,
                        const SystemFacts& facts) {
   std::string out;
   out.reserve(line.size());
-  std::size_t i = 0;
-  while (i < line.size()) {
-    const std::size_t amp = line.find('&', i);
-    if (amp == std::string_view::npos) break;
-    out.append(line, i, amp - i);
-    i = amp;
-    const auto match = std::find_if(
-        std::begin(kPlaceholders), std::end(kPlaceholders),
-        [&](const PlaceholderToken& p) { return line.substr(i, p.token.size()) == p.token; });
-    if (match == std::end(kPlaceholders)) {
-      out += '&';
-      ++i;
-    } else {
-      AppendValue(match->placeholder, item, facts, out);
-      i += match->token.size();
-    }
-  }
-  out.append(line, std::min(i, line.size()));
+  ExpandLineTo(line, item, facts, [&out](std::string_view piece) { out.append(piece); });
   return out;
 }
 

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -20,8 +22,31 @@ namespace tallyweb {
 /// ends the text. No byte is trimmed, a byte-order mark included.
 TStringList SplitLines(const char* data, std::size_t size);
 
+/// Takes the first line of `text` off its front, line end included, and
+/// answers the line without its line end; `text` must not be empty. The
+/// lines SplitLines gives, one at a time and without a copy.
+std::string_view TakeLine(std::string_view& text);
+
+/// template.txt as it was read, in one buffer: its lines are found in it as
+/// they are written, so that a template costs its own bytes and no more,
+/// however many lines it has.
+class TemplateText {
+ public:
+  TemplateText() = default;
+  /// Keeps `bytes`; the text is its first `size` bytes up to the first NUL.
+  TemplateText(std::unique_ptr<char[]> bytes, std::size_t size);
+
+  std::string_view text() const { return text_; }
+
+ private:
+  std::unique_ptr<char[]> bytes_;
+  std::string_view text_;
+};
+
 /// Loads the template at `path` whole. Raises EFOpenError "Cannot open file
 /// <path>" when the file cannot be opened, for whatever reason.
+TemplateText LoadTemplateText(OsCalls& os, const std::string& path);
+/// The same, as a list of lines.
 TStringList LoadTemplate(OsCalls& os, const std::string& path);
 
 /// Indices of the last line starting with "{" (open) and the last starting
@@ -32,6 +57,16 @@ struct MarkerIndices {
   std::ptrdiff_t close = 0;
 };
 MarkerIndices FindMarkers(const TStringList& lines);
+
+/// The template's head, block and tail, each the part of the text that holds
+/// its lines, line ends included; a part whose lines are none is empty. The
+/// markers as FindMarkers finds them, in one pass over the text.
+struct TemplateParts {
+  std::string_view head;
+  std::string_view block;
+  std::string_view tail;
+};
+TemplateParts DivideTemplate(std::string_view text);
 
 /// Appends `value` to `out` with the five bytes that HTML gives a meaning
 /// (& < > " ') written as entities, every other byte as it is. Values are
@@ -49,5 +84,12 @@ std::string FolderLink(std::string_view output_filename, const SystemFacts& fact
 /// again, so a URL holding "&Size" reaches the report intact.
 std::string ExpandLine(std::string_view line, const TDownloadItem& item,
                        const SystemFacts& facts);
+
+/// The same line handed to `put` in pieces, in order, instead of built:
+/// values go out from where they are kept, so that a long one is not
+/// copied again (except through a code page, which needs it whole).
+using TextSink = std::function<void(std::string_view piece)>;
+void ExpandLineTo(std::string_view line, const TDownloadItem& item, const SystemFacts& facts,
+                  const TextSink& put);
 
 }  // namespace tallyweb
