@@ -365,7 +365,9 @@ describe("report of the hostile list", () => {
           const link = row.querySelector("td.url a");
           return {
             name: row.querySelector("td.name").textContent,
-            url: row.querySelector("td.url").textContent,
+            // The address is written twice, and the style shows one copy.
+            url: Array.from(row.querySelector("td.url").children)
+                .filter(copy => copy.checkVisibility()).map(copy => copy.textContent).join(""),
             link: link && link.getAttribute("href"),
             out: row.querySelector("td.out").textContent,
             discr: row.querySelector("td.discr").textContent,
