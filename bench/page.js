@@ -1,5 +1,8 @@
 // Drives Chromium over report pages and prints, per template and size, the
-// median (min-max) of: load to a settled page, a sort by each kind of column
+// median (min-max) of: load to the first frame drawn after the load event,
+// and on to the page's first quiet moment (work a page leaves for after it
+// is drawn ends by then), the browser's reading of the page and the
+// script's setup at DOMContentLoaded, a sort by each kind of column
 // (name, then reversed; size), three keystrokes into the filter, and the
 // page's JavaScript heap and DOM nodes after all that.
 //
@@ -12,6 +15,12 @@ const [runs, ...reports] = process.argv.slice(2);
 
 // Resolves once the frame after now has been drawn.
 const NEXT_FRAME = "new Promise(done => requestAnimationFrame(() => setTimeout(done, 0)))";
+// Resolves once the page has nothing left to do: an idle period of the full
+// 50 ms, which the browser grants only when no task or frame is due.
+const SETTLED = `new Promise(done => {
+  const wait = () => requestIdleCallback(idle => (idle.timeRemaining() > 40 ? done() : wait()));
+  wait();
+})`;
 
 async function measure(browser, file) {
   const context = await browser.newContext({ viewport: { width: 1366, height: 900 } });
@@ -23,6 +32,14 @@ async function measure(browser, file) {
   await page.goto("file://" + file, { waitUntil: "load", timeout: 600000 });
   await page.evaluate(NEXT_FRAME);
   times.load = Date.now() - start;
+  await page.evaluate(SETTLED);
+  times.settled = Date.now() - start;
+  // Where the load went: the browser reading the page up to its end, and
+  // the page's own script at DOMContentLoaded (an older template that sets
+  // up from the end of its body counts that within the reading).
+  const nav = await page.evaluate(() => performance.getEntriesByType("navigation")[0].toJSON());
+  times.read = nav.domInteractive;
+  times.setup = nav.domContentLoadedEventEnd - nav.domContentLoadedEventStart;
 
   // One user action, timed from its event to the frame that shows it.
   const timed = action => page.evaluate(`(async () => {
@@ -85,7 +102,7 @@ function median(values) {
     }
   }
   await browser.close();
-  const columns = ["load", "sort name", "sort name rev", "sort size", "key (worst of 3)",
+  const columns = ["load", "settled", "read", "setup", "sort name", "sort name rev", "sort size", "key (worst of 3)",
                    "heap MiB", "nodes k"];
   console.log(`median (min-max) of ${runs} runs; times in ms`);
   console.log("     N  template  " + columns.map(c => c.padStart(20)).join(""));

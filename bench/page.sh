@@ -3,9 +3,10 @@
 # load, to sort and to filter, and how much memory it holds, for the default
 # template and, side by side in the same run, for another copy of it.
 #
-#   bench/page.sh [--runs R] [--sizes "N N..."] [--native PATH] [OTHER_TEMPLATE]
+#   bench/page.sh [--runs R] [--sizes "N N..."] [--native PATH] [[NAME=]TEMPLATE...]
 #
-# Makes download lists of 12, 1 000, 10 000 and 100 000 downloads (those of
+# Each TEMPLATE is measured beside the default one, under NAME (or "other",
+# "other2", ... when none is given). Makes download lists of 12, 1 000, 10 000 and 100 000 downloads (those of
 # bench/make_list.pl, written straight into a Wine-format hive, so no Wine is
 # needed), has the native build write a report of each with each template,
 # and drives Chromium with the browser test's driver (tests/browser/run.sh
@@ -17,15 +18,15 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 sizes="12 1000 10000 100000"
 runs=3
 native=$root/build/linux/bin/Tallyweb
-other=
+others=()
 while [ $# -gt 0 ]; do
   case $1 in
     --sizes) sizes=$2; shift ;;
     --runs) runs=$2; shift ;;
     --native) native=$2; shift ;;
-    -*) echo "usage: $0 [--runs R] [--sizes \"N...\"] [--native PATH] [OTHER_TEMPLATE]" >&2
+    -*) echo "usage: $0 [--runs R] [--sizes \"N...\"] [--native PATH] [[NAME=]TEMPLATE...]" >&2
         exit 2 ;;
-    *) other=$1 ;;
+    *) others+=("$1") ;;
   esac
   shift
 done
@@ -40,7 +41,13 @@ printf '#!/bin/sh\nexit 0\n' >"$work/stub/xdg-open"
 chmod +x "$work/stub/xdg-open"
 
 templates="default=$root/src/report/template.txt"
-[ -n "$other" ] && templates="$templates other=$(cd "$(dirname "$other")" && pwd)/$(basename "$other")"
+count=0
+for other in ${others[@]+"${others[@]}"}; do
+  count=$((count + 1))
+  name=other$([ $count -gt 1 ] && echo $count || true)
+  case $other in *=*) name=${other%%=*}; other=${other#*=} ;; esac
+  templates="$templates $name=$(cd "$(dirname "$other")" && pwd)/$(basename "$other")"
+done
 
 reports=()
 for n in $sizes; do
