@@ -72,8 +72,7 @@ bool FakeRegistryStore::RemoveKey(RegKey root, const std::string& path) {
   return false;
 }
 
-bool FakeRegistryStore::RemoveValue(RegKey root, const std::string& path,
-                                    const std::string& name) {
+bool FakeRegistryStore::RemoveValue(RegKey root, const std::string& path, const std::string& name) {
   Node* node = Find(root, PathNames(path));
   if (node == nullptr) return false;
   auto& values = node->values;
@@ -99,8 +98,8 @@ std::string FakeRegistryStore::PathOf(RegKey key) const {
   return it == handles_.end() ? std::string() : it->second->path;
 }
 
-std::int32_t FakeRegistryStore::OpenKey(RegKey base, const std::string& path,
-                                        std::uint32_t access, RegKey* key) {
+std::int32_t FakeRegistryStore::OpenKey(RegKey base, const std::string& path, std::uint32_t access,
+                                        RegKey* key) {
   RunHooks(Call::kOpenKey);
   *key = kNullKey;
   std::int32_t result = Open(base, path, access, key);
@@ -117,8 +116,8 @@ std::int32_t FakeRegistryStore::QueryInfoKey(RegKey key, RegKeyInfo* info) {
   *info = RegKeyInfo{};
   info->subkey_count = static_cast<std::uint32_t>(node->children.size());
   for (const auto& child : node->children) {
-    info->longest_subkey_name =
-        std::max<std::uint32_t>(info->longest_subkey_name, Size(child->name));
+    info->longest_subkey_name = std::max<std::uint32_t>(info->longest_subkey_name,
+                                                        Size(child->name));
   }
   if (node->reported_longest_subkey >= 0) {
     info->longest_subkey_name = static_cast<std::uint32_t>(node->reported_longest_subkey);
@@ -141,9 +140,8 @@ std::int32_t FakeRegistryStore::EnumKey(RegKey key, std::uint32_t index, char* n
   return result;
 }
 
-std::int32_t FakeRegistryStore::QueryValue(RegKey key, const std::string& name,
-                                           std::uint32_t* type, std::uint8_t* data,
-                                           std::uint32_t* size) {
+std::int32_t FakeRegistryStore::QueryValue(RegKey key, const std::string& name, std::uint32_t* type,
+                                           std::uint8_t* data, std::uint32_t* size) {
   RunHooks(Call::kQueryValue);
   std::uint32_t offered = data != nullptr ? *size : 0;
   std::int32_t result = Query(key, name, type, data, size);
@@ -236,8 +234,8 @@ std::int32_t FakeRegistryStore::Resolve(RegKey key, Node** node) {
   return kErrorSuccess;
 }
 
-std::int32_t FakeRegistryStore::Open(RegKey base, const std::string& path,
-                                     std::uint32_t access, RegKey* key) {
+std::int32_t FakeRegistryStore::Open(RegKey base, const std::string& path, std::uint32_t access,
+                                     RegKey* key) {
   Node* base_node = nullptr;
   std::int32_t result = Resolve(base, &base_node);
   if (result != kErrorSuccess) return result;

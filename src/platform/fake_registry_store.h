@@ -49,7 +49,7 @@ class FakeRegistryStore : public RegistryStore {
   struct ValueRecord {
     RegKey key;
     std::string name;
-    bool with_data;  // false: only the type and size were asked
+    bool with_data;      // false: only the type and size were asked
     std::uint32_t size;  // the room the caller offered (0 without data)
     std::int32_t result;
   };
@@ -63,8 +63,8 @@ class FakeRegistryStore : public RegistryStore {
   void AddKey(RegKey root, const std::string& path) { MakePath(root, path); }
 
   /// Sets a value with exactly these bytes; a string type gets no NUL added.
-  void SetValue(RegKey root, const std::string& path, const std::string& name,
-                std::uint32_t type, const std::string& bytes);
+  void SetValue(RegKey root, const std::string& path, const std::string& name, std::uint32_t type,
+                const std::string& bytes);
   /// A REG_SZ value holding `text` and its NUL.
   void SetText(RegKey root, const std::string& path, const std::string& name,
                const std::string& text);
@@ -121,8 +121,7 @@ class FakeRegistryStore : public RegistryStore {
   std::int32_t OpenKey(RegKey base, const std::string& path, std::uint32_t access,
                        RegKey* key) override;
   std::int32_t QueryInfoKey(RegKey key, RegKeyInfo* info) override;
-  std::int32_t EnumKey(RegKey key, std::uint32_t index, char* name,
-                       std::uint32_t* length) override;
+  std::int32_t EnumKey(RegKey key, std::uint32_t index, char* name, std::uint32_t* length) override;
   std::int32_t QueryValue(RegKey key, const std::string& name, std::uint32_t* type,
                           std::uint8_t* data, std::uint32_t* size) override;
   void CloseKey(RegKey key) override;
@@ -135,7 +134,7 @@ class FakeRegistryStore : public RegistryStore {
   };
   struct Node {
     std::string name;
-    std::string path;  // below its root, as created
+    std::string path;                             // below its root, as created
     std::vector<std::shared_ptr<Node>> children;  // in creation order
     std::vector<Value> values;
     bool creation_order = false;
@@ -162,8 +161,8 @@ class FakeRegistryStore : public RegistryStore {
   std::int32_t Open(RegKey base, const std::string& path, std::uint32_t access, RegKey* key);
   std::shared_ptr<Node> SharedOf(RegKey key);
   std::int32_t Enum(RegKey key, std::uint32_t index, char* name, std::uint32_t* length);
-  std::int32_t Query(RegKey key, const std::string& name, std::uint32_t* type,
-                     std::uint8_t* data, std::uint32_t* size);
+  std::int32_t Query(RegKey key, const std::string& name, std::uint32_t* type, std::uint8_t* data,
+                     std::uint32_t* size);
   void RunHooks(Call call);
 
   std::map<RegKey, std::shared_ptr<Node>> roots_;
