@@ -52,7 +52,7 @@ for f in "$exe" "$native" "$(dirname "$exe")/template.txt"; do
   [ -f "$f" ] || { echo "bench: $f is missing; build the mingw and linux presets first" >&2; exit 1; }
 done
 
-mkdir -p "$work/win" "$work/native" "$work/floor" "$work/io"
+mkdir -p "$work/win" "$work/native" "$work/floor" "$work/io" "$work/stub"
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all
 mkdir -p "$WINEPREFIX"  # wineserver -p will not start in a missing folder
 pin="taskset -c 0"
