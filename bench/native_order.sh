@@ -6,16 +6,18 @@
 # ratio of the medians.
 #
 #   bench/native_order.sh [N] [R] [NATIVE]    defaults: 100000 5 build/linux/bin/Tallyweb
+# (build/ being TALLYWEB_BUILD_ROOT when that is set)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/lib.sh"
 n=${1:-100000}
 runs=${2:-5}
-native=${3:-$root/build/linux/bin/Tallyweb}
-work=$root/build/bench-native
-mkdir -p "$work/sorted" "$work/shuffled" "$work/prog" "$work/stub"
+native=${3:-$TALLYWEB_BUILD_ROOT/linux/bin/Tallyweb}
+work=$TALLYWEB_BUILD_ROOT/bench-native
+mkdir -p "$work/sorted" "$work/shuffled" "$work/prog"
 cp "$native" "$work/prog/Tallyweb"
 cp "$root/src/report/template.txt" "$work/prog/"
-printf '#!/bin/sh\nexit 0\n' >"$work/stub/xdg-open" && chmod +x "$work/stub/xdg-open"
+tw_no_browser "$work/stub"
 
 # The download list of make_list.pl, as the wine server saves it: in the
 # 32-bit view of a 64-bit prefix, keys sorted, after 20 000 other keys.

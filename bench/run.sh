@@ -18,14 +18,19 @@
 # too; the load average is printed before and after.
 #
 # Needs: the mingw and linux builds (cmake --build --preset mingw / linux),
-# wine, taskset, gcc, x86_64-w64-mingw32-gcc, perl. Works in build/bench/.
-set -euo pipefail
+# wine, taskset, gcc, x86_64-w64-mingw32-gcc, perl. Works in build/bench/
+# (build/ being TALLYWEB_BUILD_ROOT when that is set).
+set -Eeuo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/lib.sh"
+# Most steps run silenced (Wine's chatter would bury the table): a step that
+# fails must still say which it was, or the run just ends.
+trap 'echo "bench: stopped at line $LINENO, exit $?: $BASH_COMMAND" >&2' ERR
 sizes="1000 10000"
 runs=5
-exe=$root/build/mingw/bin/Tallyweb.exe
-native=$root/build/linux/bin/Tallyweb
+exe=$TALLYWEB_BUILD_ROOT/mingw/bin/Tallyweb.exe
+native=$TALLYWEB_BUILD_ROOT/linux/bin/Tallyweb
 table_only=0
 while [ $# -gt 0 ]; do
   case $1 in
@@ -40,7 +45,7 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-work=$root/build/bench
+work=$TALLYWEB_BUILD_ROOT/bench
 results=$work/results.txt
 measure_all() {
 for f in "$exe" "$native" "$(dirname "$exe")/template.txt"; do
@@ -67,7 +72,7 @@ cp "$native" "$work/native/Tallyweb"
 cp "$(dirname "$exe")/template.txt" "$work/native/"
 cp "$(dirname "$exe")/template.txt" "$work/floor/"
 # The native build opens its report with xdg-open: here a stub that does nothing.
-printf '#!/bin/sh\nexit 0\n' >"$work/stub/xdg-open" && chmod +x "$work/stub/xdg-open"
+tw_no_browser "$work/stub"
 
 # --- the prefix and its pinned wine server ------------------------------------
 start_server() {

@@ -17,8 +17,8 @@ shift
 regfiles=("$@")
 [[ ${#regfiles[@]} -gt 0 ]] || regfiles=("$root/demo/downloads.reg")
 
-export WINEPREFIX=$prefix WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+. "$root/scripts/lib.sh"
+tw_wine_env "$prefix"
 mkdir -p "$(dirname "$prefix")"
 
 # Wine's helper processes outlive these commands; keep them off our output.

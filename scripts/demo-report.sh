@@ -20,20 +20,17 @@ mkdir -p "$outdir"
 rm -f "$outdir/Tallyweb.htm"
 cp "$program" "$(dirname "$program")/template.txt" "$outdir/"
 
-. "$(dirname "$0")/../cmake/wine-loader.sh"
+. "$(dirname "$0")/lib.sh"
+. "$tw_root/cmake/wine-loader.sh"
 status=0
 if [[ $program == *.exe ]]; then
-  WINEPREFIX=$prefix WINEDEBUG=-all \
-    WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d" \
-    "$(wine_loader "$program")" "$outdir/$(basename "$program")" </dev/null >/dev/null 2>&1 || status=$?
+  tw_wine "$prefix" "$(wine_loader "$program")" "$outdir/$(basename "$program")" </dev/null >/dev/null 2>&1 || status=$?
   # The report run has ended; let the prefix's server go so that it writes
   # its registry and leaves nothing running behind the demo.
   WINEPREFIX=$prefix wineserver -w || true
 else
   noop=$outdir/.no-browser
-  mkdir -p "$noop"
-  printf '#!/bin/sh\nexit 0\n' >"$noop/xdg-open"
-  chmod +x "$noop/xdg-open"
+  tw_no_browser "$noop"
   WINEPREFIX=$prefix PATH="$noop:$PATH" "$outdir/$(basename "$program")" \
     </dev/null || status=$?
 fi

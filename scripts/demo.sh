@@ -10,10 +10,9 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-jobs=${JOBS:-$(nproc)}
-
-# The build trees, as in scripts/test.sh.
-build=${TALLYWEB_BUILD_ROOT:-$root/build}
+. scripts/lib.sh
+jobs=$JOBS
+build=$TALLYWEB_BUILD_ROOT
 
 scripts/install-deps.sh
 cmake --preset mingw -B "$build/mingw" >/dev/null
@@ -21,7 +20,7 @@ cmake --build "$build/mingw" -j "$jobs" --target Tallyweb
 cmake --preset linux -B "$build/linux" >/dev/null
 cmake --build "$build/linux" -j "$jobs" --target Tallyweb
 
-demo=$root/build/demo
+demo=$build/demo
 scripts/demo-prefix.sh "$demo/wineprefix" demo/downloads.reg
 windows=$(scripts/demo-report.sh "$demo/wineprefix" "$build/mingw/bin/Tallyweb.exe" "$demo/windows")
 linux=$(scripts/demo-report.sh "$demo/wineprefix" "$build/linux/bin/Tallyweb" "$demo/linux")

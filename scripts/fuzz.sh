@@ -9,20 +9,21 @@
 #   scripts/fuzz.sh fuzz_template        only the targets named
 #
 # Each target starts from its seeds in fuzz/corpus/<name>/ and grows a
-# working corpus in build/fuzz/corpus/<name>/, kept between runs; the seeds
-# in the source tree are never written to. Crash inputs land in
-# build/fuzz/artifacts/.
+# working corpus in build/fuzz/corpus/<name>/ (below TALLYWEB_BUILD_ROOT when
+# set), kept between runs; the seeds in the source tree are never written
+# to. Crash inputs land in build/fuzz/artifacts/.
 set -eu
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 
 seconds=${FUZZ_SECONDS:-60}
-jobs=${JOBS:-2}
-targets=${*:-fuzz_template fuzz_failure_text fuzz_wine_hive}
+targets=${*:-$(tw_fuzz_targets)}
+[ -n "$targets" ] || { echo "fuzz: no targets in fuzz/CMakeLists.txt" >&2; exit 1; }
 
-cmake --preset fuzz
-cmake --build --preset fuzz -j "$jobs"
+build=$TALLYWEB_BUILD_ROOT/fuzz
+cmake --preset fuzz -B "$build"
+cmake --build "$build" -j "$JOBS" --target fuzzers
 
-build=build/fuzz
 mkdir -p "$build/artifacts"
 failed=""
 for target in $targets; do

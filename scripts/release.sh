@@ -4,7 +4,7 @@
 #   Tallyweb-<version>-win64.zip, Tallyweb-<version>-win32.zip   (Windows)
 #   tallyweb-<version>-linux-x86_64.tar.gz                       (Linux)
 #   SHA256SUMS                                                   (of the three)
-# into OUT (build/release by default); each program's debug information goes
+# into OUT (build/release by default, or below TALLYWEB_BUILD_ROOT); each program's debug information goes
 # to OUT/debug, not into the archives. The archives are reproducible: the
 # same commit built in any folder gives the same bytes (the time stamps are
 # the commit's, entries in a fixed order, owners and modes fixed).
@@ -16,7 +16,8 @@
 #                                against the demo download list
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-jobs=${JOBS:-$(nproc)}
+. "$root/scripts/lib.sh"
+jobs=$JOBS
 version=$(sed -n 's/^project(Tallyweb VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 [[ -n $version ]] || { echo "release: no version in CMakeLists.txt" >&2; exit 1; }
 # The commit's time: the programs' PE time stamps and every archive entry's.
@@ -84,7 +85,7 @@ release() {  # release OUT: builds in OUT/trees, packs into OUT
 }
 
 if [[ ${1:-} != --check ]]; then
-  out=$(realpath -m "${1:-$root/build/release}")
+  out=$(realpath -m "${1:-$TALLYWEB_BUILD_ROOT/release}")
   "$root/scripts/install-deps.sh" >/dev/null
   release "$out"
   echo "release $version in $out:"
@@ -93,7 +94,7 @@ if [[ ${1:-} != --check ]]; then
 fi
 
 # --- the check ---------------------------------------------------------------
-work=$root/build/release-check
+work=$TALLYWEB_BUILD_ROOT/release-check
 rm -rf "$work"
 failed=0
 fail() { echo "release check: FAIL: $*"; failed=1; }
@@ -137,9 +138,8 @@ for arch in win64 win32; do
   done
   grep -q "^Tallyweb $version"$'\r'"$" "$folder/ReadMe.txt" || fail "$arch ReadMe.txt names no version $version"
   status=0
-  WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d" \
-    "$(wine_loader "$folder/Tallyweb.exe")" "$folder/Tallyweb.exe" </dev/null >/dev/null 2>&1 ||
-    status=$?
+  tw_wine "$prefix" "$(wine_loader "$folder/Tallyweb.exe")" "$folder/Tallyweb.exe" \
+    </dev/null >/dev/null 2>&1 || status=$?
   WINEPREFIX=$prefix wineserver -w || true
   [[ $status -eq 0 ]] || fail "$arch Tallyweb.exe exited with $status"
   rows=$(grep -c '<tr data-size="-\?[0-9]' "$folder/Tallyweb.htm" 2>/dev/null || true)
@@ -151,13 +151,12 @@ cmp -s "$work/run-win64/Tallyweb-$version-win64/Tallyweb.htm" \
   fail "the 64-bit and 32-bit programs wrote different reports"
 
 dir=$work/run-linux
-mkdir -p "$dir/bin"
+mkdir -p "$dir"
 tar -C "$dir" -xzf "$a/tallyweb-$version-linux-x86_64.tar.gz"
 folder=$dir/tallyweb-$version-linux-x86_64
 listing=$(cd "$folder" && ls | tr '\n' ' ')
 [[ $listing == "LICENSE README Tallyweb template.txt " ]] || fail "linux archive holds: $listing"
-printf '#!/bin/sh\nexit 0\n' >"$dir/bin/xdg-open"
-chmod +x "$dir/bin/xdg-open"
+tw_no_browser "$dir/bin"
 status=0
 WINEPREFIX=$prefix PATH="$dir/bin:$PATH" "$folder/Tallyweb" </dev/null || status=$?
 [[ $status -eq 0 ]] || fail "the Linux program exited with $status"

@@ -10,19 +10,19 @@
 #
 #   scripts/sanitize.sh                          build/linux-asan
 #   TALLYWEB_BUILD_ROOT=/tmp/b scripts/sanitize.sh   /tmp/b/linux-asan, /tmp/b/mingw
-#   JOBS=4 scripts/sanitize.sh                   more parallel jobs (default 2)
+#   JOBS=4 scripts/sanitize.sh                   more parallel jobs (default: nproc)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+. scripts/lib.sh
 
-jobs=${JOBS:-2}
-build=${TALLYWEB_BUILD_ROOT:-$root/build}
+build=$TALLYWEB_BUILD_ROOT
 dir=$build/linux-asan
 
 cmake --preset linux-asan -B "$dir" -DTALLYWEB_WINDOWS_BIN="$build/mingw/bin"
-cmake --build "$dir" -j "$jobs"
-# As the linux-asan test preset sets them (the preset itself is tied to
-# build/linux-asan, so the tree is named here instead), with two more:
+cmake --build "$dir" -j "$JOBS"
+# The linux-asan test preset's sanitizer options, with two more that it
+# appends from the environment:
 # - a request for more memory than there is answers null, as it does without
 #   the sanitizer, so that the tests see the program's own out-of-memory
 #   failure rather than the sanitizer's abort;
@@ -31,10 +31,10 @@ cmake --build "$dir" -j "$jobs"
 #   failure text the end-to-end tests read. Every file is looked at below.
 logs=$dir/sanitizer-logs
 rm -rf "$logs" && mkdir -p "$logs"
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1:log_path=$logs/asan
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan
+export ASAN_OPTIONS=allocator_may_return_null=1:log_path=$logs/asan
+export UBSAN_OPTIONS=log_path=$logs/ubsan
 status=0
-ctest --test-dir "$dir" -j "$jobs" --output-on-failure --no-tests=error --timeout 300 || status=1
+tw_ctest linux-asan || status=1
 
 # A report in a program whose test did not notice still fails the run.
 reports=$(grep -l -E "ERROR: |runtime error: " "$logs"/* 2>/dev/null || true)

@@ -13,14 +13,14 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-jobs=${JOBS:-$(nproc)}
+. scripts/lib.sh
+jobs=$JOBS
 
 scripts/install-deps.sh || exit 1
 
 # Build trees: build/mingw and build/linux, the presets' own folders, or
-# below TALLYWEB_BUILD_ROOT when that is set (so that a second checkout or a
-# second person can test without touching the first one's trees).
-build=${TALLYWEB_BUILD_ROOT:-$root/build}
+# below TALLYWEB_BUILD_ROOT (scripts/lib.sh).
+build=$TALLYWEB_BUILD_ROOT
 mingw=$build/mingw
 mingw_x86=$build/mingw-x86
 linux=$build/linux
@@ -38,16 +38,16 @@ set +e
 
 failed=0
 summary=()
+# Each tree with the settings of its test preset (CMakePresets.json).
 run_ctest() {
-  local name=$1 dir=$2 log=$2/ctest.log
-  ctest --test-dir "$dir" -j "$jobs" --output-on-failure --no-tests=error \
-    --timeout 300 2>&1 | tee "$log"
+  local name=$1 preset=$2 log=$build/$2/ctest.log
+  tw_ctest "$preset" 2>&1 | tee "$log"
   [[ ${PIPESTATUS[0]} -eq 0 ]] || failed=1
   summary+=("$name: $(grep -E 'tests passed' "$log" | tail -1)")
 }
-WINEDEBUG=-all run_ctest "Windows x64 tree (under Wine)" "$mingw"
-WINEDEBUG=-all run_ctest "Windows x86 tree (under Wine)" "$mingw_x86"
-run_ctest "native tree" "$linux"
+run_ctest "Windows x64 tree (under Wine)" mingw
+run_ctest "Windows x86 tree (under Wine)" mingw-x86
+run_ctest "native tree" linux
 
 # The 32-bit Tallyweb.exe end to end: the run and the shell's request, the
 # failure boxes, the download list's values, the same report bytes as the
@@ -59,8 +59,7 @@ x86_e2e+='|DownloadList\.EachValueReachesTheReportAsStored|DownloadList\.NativeB
 x86_e2e+='|DownloadList\.EveryScriptReachesTheReport|ReportRun\.ProgramFolderOfAnyScriptAndLengthUnderWine'
 x86_e2e+='|Hostile\.ValuesAimedAtThePageComeOutAsText'
 log=$linux/ctest-x86.log
-TALLYWEB_WINDOWS_BIN=$mingw_x86/bin ctest --test-dir "$linux" -R "$x86_e2e" -j "$jobs" \
-  --output-on-failure --no-tests=error --timeout 300 2>&1 | tee "$log"
+TALLYWEB_WINDOWS_BIN=$mingw_x86/bin tw_ctest linux -R "$x86_e2e" 2>&1 | tee "$log"
 [[ ${PIPESTATUS[0]} -eq 0 ]] || failed=1
 summary+=("32-bit Tallyweb.exe end to end: $(grep -E 'tests passed' "$log" | tail -1)")
 
@@ -70,11 +69,10 @@ stage() {
   local name=$1; shift
   if "$@"; then summary+=("$name: clean"); else summary+=("$name: FAILED"); failed=1; fi
 }
-stage "sanitizers (native tree under ASan and UBSan)" \
-  env TALLYWEB_BUILD_ROOT="$build" JOBS="$jobs" scripts/sanitize.sh
-stage "fuzzing (${FUZZ_SECONDS:-60} s a target)" env JOBS="$jobs" scripts/fuzz.sh
+stage "sanitizers (native tree under ASan and UBSan)" scripts/sanitize.sh
+stage "fuzzing (${FUZZ_SECONDS:-60} s a target)" scripts/fuzz.sh
 stage "release (built twice in two folders: identical; each archive runs)" \
-  env JOBS="$jobs" scripts/release.sh --check
+  scripts/release.sh --check
 
 echo
 echo "=== Summary"

@@ -5,10 +5,8 @@
 # down PREFIX: stops them, which also writes the registry to disk.
 set -eu
 action=$1
-export WINEPREFIX=$2 WINEDEBUG=-all
-# No Mono or Gecko installer dialogs that nobody would answer, and no
-# desktop menus or file associations from the test prefix.
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+. "$(dirname "$0")/../scripts/lib.sh"
+tw_wine_env "$2"
 # Nothing started here may hold CTest's pipes, or CTest waits for it forever.
 case $action in
   up)

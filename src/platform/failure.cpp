@@ -12,12 +12,6 @@
 namespace tallyweb {
 namespace {
 
-// The program runs on one thread, and a failure ends the run, so one slot
-// holds the raise address of the failure in flight. A plain global on
-// purpose: thread_local storage may be made on first use with malloc, which
-// is no help when memory has run out.
-const void* g_raise_address = nullptr;
-
 // The one EOutOfMemory object, made while memory is still there so that
 // raising it later needs none.
 std::exception_ptr g_out_of_memory;
@@ -85,10 +79,6 @@ bool NeedsFullStop(std::string_view message) {
 }
 
 }  // namespace
-
-const void* RaiseAddress() { return g_raise_address; }
-
-void RecordRaiseAddress(const void* address) { g_raise_address = address; }
 
 std::size_t BuildFailureText(const FailureTextParts& parts, char* buffer,
                              std::size_t capacity) {

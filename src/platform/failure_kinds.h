@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/raise_address.h"
+
 #if defined(_MSC_VER)
 #include <intrin.h>
 #define TALLYWEB_NOINLINE __declspec(noinline)
@@ -32,17 +34,17 @@ class Exception {
   std::string message_;
 };
 
-class EStreamError : public Exception {
- public:
-  using Exception::Exception;
-  const char* ClassName() const override { return "EStreamError"; }
-};
+// A failure kind that adds only its name to `base`; the name is spelled
+// once, so what the box shows cannot drift from the class.
+#define TALLYWEB_FAILURE_KIND(kind, base)                     \
+  class kind : public base {                                  \
+   public:                                                    \
+    using base::base;                                         \
+    const char* ClassName() const override { return #kind; }  \
+  }
 
-class EFOpenError : public EStreamError {
- public:
-  using EStreamError::EStreamError;
-  const char* ClassName() const override { return "EFOpenError"; }
-};
+TALLYWEB_FAILURE_KIND(EStreamError, Exception);
+TALLYWEB_FAILURE_KIND(EFOpenError, EStreamError);
 
 class EInOutError : public Exception {
  public:
@@ -53,29 +55,11 @@ class EInOutError : public Exception {
   std::int32_t IoCode;
 };
 
-class ERegistryException : public Exception {
- public:
-  using Exception::Exception;
-  const char* ClassName() const override { return "ERegistryException"; }
-};
+TALLYWEB_FAILURE_KIND(ERegistryException, Exception);
+TALLYWEB_FAILURE_KIND(EHeapException, Exception);
+TALLYWEB_FAILURE_KIND(EOutOfMemory, EHeapException);
 
-class EHeapException : public Exception {
- public:
-  using Exception::Exception;
-  const char* ClassName() const override { return "EHeapException"; }
-};
-
-class EOutOfMemory : public EHeapException {
- public:
-  using EHeapException::EHeapException;
-  const char* ClassName() const override { return "EOutOfMemory"; }
-};
-
-/// Where the failure now in flight was raised: the code address just after
-/// the call that raised it. The top-level handler shows it as an offset into
-/// the program's image.
-const void* RaiseAddress();
-void RecordRaiseAddress(const void* address);
+#undef TALLYWEB_FAILURE_KIND
 
 /// Raises failure E with `address` as its raise address.
 template <class E, class... Args>

@@ -8,6 +8,10 @@
 namespace tallyweb {
 namespace {
 
+// The reader takes the store's counts as signed 32-bit numbers: a count
+// past 2^31 from a damaged hive is negative and lists nothing.
+std::int32_t AsCount(std::uint32_t count) { return static_cast<std::int32_t>(count); }
+
 TValueKind KindOf(std::uint32_t type) {
   switch (type) {
     case kRegSz:
@@ -88,38 +92,33 @@ void TRegistry::CloseCurrent() {
   current_path_.clear();
 }
 
-bool TRegistry::QueryKeyInfo(TRegistryKeyInfo& info) {
-  info = TRegistryKeyInfo{};
-  RegKeyInfo raw;
-  const bool answered = store_.QueryInfoKey(current_key_, &raw) == kErrorSuccess;
-  info.SubkeyCount = static_cast<std::int32_t>(raw.subkey_count);
-  info.LongestSubkeyName = static_cast<std::int32_t>(raw.longest_subkey_name);
-  info.ValueCount = static_cast<std::int32_t>(raw.value_count);
-  info.LongestValueName = static_cast<std::int32_t>(raw.longest_value_name);
-  info.LongestValueData = static_cast<std::int32_t>(raw.longest_value_data);
-  info.LastWriteTime = raw.last_write_time;
+bool TRegistry::QueryKeyInfo(RegKeyInfo& info) {
+  info = RegKeyInfo{};
+  const bool answered = store_.QueryInfoKey(current_key_, &info) == kErrorSuccess;
   // NT counts name lengths in UTF-16 characters; in a double-byte code page
   // each may take two bytes of the ANSI name.
   if (facts_.double_byte && facts_.nt) {
-    info.LongestSubkeyName *= 2;
-    info.LongestValueName *= 2;
+    info.longest_subkey_name *= 2;
+    info.longest_value_name *= 2;
   }
   return answered;
 }
 
 bool TRegistry::HasChildKeys() {
-  TRegistryKeyInfo info;
-  return QueryKeyInfo(info) && info.SubkeyCount > 0;
+  RegKeyInfo info;
+  return QueryKeyInfo(info) && AsCount(info.subkey_count) > 0;
 }
 
 void TRegistry::ListChildKeys(TStringList& list) {
   list.clear();
-  TRegistryKeyInfo info;
+  RegKeyInfo info;
   if (!QueryKeyInfo(info)) return;
   // Room for the longest name and its NUL, and one more NUL so that the
   // buffer always ends in one whatever the store writes.
-  std::vector<char> name(static_cast<std::size_t>(std::max(info.LongestSubkeyName, 0)) + 2);
-  for (std::int32_t index = 0; index < info.SubkeyCount; ++index) {
+  std::vector<char> name(
+      static_cast<std::size_t>(std::max(AsCount(info.longest_subkey_name), 0)) + 2);
+  const std::int32_t count = AsCount(info.subkey_count);
+  for (std::int32_t index = 0; index < count; ++index) {
     std::int32_t result = EnumChildKey(static_cast<std::uint32_t>(index), name);
     // Past the end: subkeys were removed since the query, none is left.
     if (result == kErrorNoMoreItems) break;

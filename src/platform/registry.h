@@ -14,15 +14,6 @@
 
 namespace tallyweb {
 
-struct TRegistryKeyInfo {
-  std::int32_t SubkeyCount = 0;
-  std::int32_t LongestSubkeyName = 0;
-  std::int32_t ValueCount = 0;
-  std::int32_t LongestValueName = 0;
-  std::int32_t LongestValueData = 0;
-  std::uint64_t LastWriteTime = 0;  // FILETIME
-};
-
 enum class TValueKind { Unknown, Text, ExpandText, Integer, Binary };
 
 struct TRegistryValueInfo {
@@ -52,7 +43,10 @@ class TRegistry {
   bool OpenPath(const std::string& path, bool create);
   void CloseCurrent();
 
-  bool QueryKeyInfo(TRegistryKeyInfo& info);
+  /// The store's answer for the current key, name lengths in bytes of the
+  /// ANSI name (doubled on double-byte NT, which counts characters); zeros
+  /// where the store left them unset. False when the store refuses.
+  bool QueryKeyInfo(RegKeyInfo& info);
   bool HasChildKeys();
   /// Clears `list`, then appends the current key's subkey names in the
   /// store's enumeration order.

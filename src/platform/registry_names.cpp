@@ -141,4 +141,12 @@ void SplitPath(std::string_view path, std::vector<std::string_view>* names) {
   }
 }
 
+bool CopyKeyName(std::string_view name, char* buffer, std::uint32_t* length) {
+  if (name.size() >= *length) return false;
+  std::memcpy(buffer, name.data(), name.size());
+  buffer[name.size()] = '\0';
+  *length = static_cast<std::uint32_t>(name.size());
+  return true;
+}
+
 }  // namespace tallyweb

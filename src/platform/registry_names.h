@@ -25,5 +25,9 @@ std::size_t NameUnits(std::string_view name);
 /// The names of a registry path: runs of backslashes separate them, and a
 /// leading or trailing one adds no name.
 void SplitPath(std::string_view path, std::vector<std::string_view>* names);
+/// Copies `name` and a NUL into `buffer`, whose room `*length` counts the
+/// NUL, and sets `*length` to the name's length in bytes, as RegEnumKeyEx
+/// does. False when it does not fit, leaving buffer and length as they were.
+bool CopyKeyName(std::string_view name, char* buffer, std::uint32_t* length);
 
 }  // namespace tallyweb

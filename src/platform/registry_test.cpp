@@ -304,9 +304,9 @@ TEST_F(TRegistryTest, WithNoKeyOpenEverythingHandsTheStoreTheNullHandle) {
   store_.AddKey(kHkeyCurrentUser, "Child");
   store_.SetDword(kHkeyCurrentUser, "", "Item_Size", 1);
   TRegistry registry(store_, facts_);
-  TRegistryKeyInfo info;
+  RegKeyInfo info;
   EXPECT_FALSE(registry.QueryKeyInfo(info));
-  EXPECT_EQ(0, info.SubkeyCount);
+  EXPECT_EQ(0u, info.subkey_count);
   EXPECT_FALSE(registry.HasChildKeys());
   TStringList list{"stale"};
   registry.ListChildKeys(list);
@@ -361,7 +361,7 @@ TEST_F(TRegistryTest, NameLengthsDoubleOnlyOnDoubleByteNt) {
   struct {
     bool double_byte;
     bool nt;
-    std::int32_t longest_name;
+    std::uint32_t longest_name;
     std::uint32_t enum_room;
   } cases[] = {
       {false, false, 10, 11},
@@ -381,13 +381,13 @@ TEST_F(TRegistryTest, NameLengthsDoubleOnlyOnDoubleByteNt) {
     TRegistry registry(store, facts);
     ASSERT_TRUE(registry.OpenPath("L", false));
 
-    TRegistryKeyInfo info;
+    RegKeyInfo info;
     ASSERT_TRUE(registry.QueryKeyInfo(info));
-    EXPECT_EQ(2, info.SubkeyCount);
-    EXPECT_EQ(c.longest_name, info.LongestSubkeyName);
-    EXPECT_EQ(1, info.ValueCount);
-    EXPECT_EQ(c.longest_name, info.LongestValueName);
-    EXPECT_EQ(6, info.LongestValueData);
+    EXPECT_EQ(2u, info.subkey_count);
+    EXPECT_EQ(c.longest_name, info.longest_subkey_name);
+    EXPECT_EQ(1u, info.value_count);
+    EXPECT_EQ(c.longest_name, info.longest_value_name);
+    EXPECT_EQ(6u, info.longest_value_data);
 
     TStringList list;
     registry.ListChildKeys(list);

@@ -1,16 +1,12 @@
 #include "report/download_list.h"
 
-#include "platform/registry.h"
-
 namespace tallyweb {
 
 DownloadList::DownloadList(RegistryStore& store, const SystemFacts& facts)
     : store_(store), facts_(facts) {}
 
-DownloadList::~DownloadList() = default;
-
 bool DownloadList::OpenDownloadList(TStringList& key_names) {
-  registry_ = std::make_unique<TRegistry>(store_, facts_);
+  registry_.emplace(store_, facts_);
   registry_->SelectRoot(kHkeyLocalMachine);
   const bool found = registry_->OpenPath(kDownloadListKeyPath, false);
   if (registry_->HasChildKeys()) registry_->ListChildKeys(key_names);
@@ -35,7 +31,7 @@ TDownloadItem DownloadList::ReadDownloadItem(const std::string& key_name) {
 }
 
 void DownloadList::CloseDownloadList() {
-  if (registry_ == nullptr) return;
+  if (!registry_) return;
   registry_->CloseCurrent();
   registry_.reset();
 }

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,26 +21,6 @@ namespace fs = std::filesystem;
 
 const char kTemplate[] = "A\r\n{\r\nB &Name\r\n}\r\nC\r\n";
 const char kEarlierReport[] = "earlier report\r\n";
-
-const char* BuildName(Build build) { return build == Build::kWindows ? "Windows" : "native"; }
-
-// The two lines of the failure text. The offset depends on the build, so
-// the first line is matched by pattern: eight uppercase hex digits. Wine's
-// trace cuts a long text short; then what it shows must begin the message.
-::testing::AssertionResult IsFailureText(const std::string& text, const std::string& kind,
-                                         const std::string& module,
-                                         const std::string& message, bool whole = true) {
-  const std::regex first_line("Exception " + kind + " in module " + module +
-                              " at [0-9A-F]{8}\\.");
-  const std::size_t newline = text.find('\n');
-  const std::string shown = newline == std::string::npos ? "" : text.substr(newline + 1);
-  if (newline == std::string::npos ||
-      !std::regex_match(text.substr(0, newline), first_line) ||
-      (whole ? shown != message : message.compare(0, shown.size(), shown) != 0)) {
-    return ::testing::AssertionFailure() << "failure text:\n" << text;
-  }
-  return ::testing::AssertionSuccess();
-}
 
 // Windows: exactly one box. Native: the box's title line, then the
 // text, and nothing else on standard error.

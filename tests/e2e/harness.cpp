@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -44,13 +45,6 @@ std::string WindowsBin() {
   return bin != nullptr && *bin != '\0' ? bin : TALLYWEB_WINDOWS_BIN;
 }
 std::string Prefix() { return WorkDir() + "/wineprefix"; }
-
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
 
 void WriteWhole(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -397,6 +391,31 @@ std::string TestName() {
 }
 
 }  // namespace
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+const char* BuildName(Build build) { return build == Build::kWindows ? "Windows" : "native"; }
+
+::testing::AssertionResult IsFailureText(const std::string& text, const std::string& kind,
+                                         const std::string& module,
+                                         const std::string& message, bool whole) {
+  // Eight digits exactly: the offset lies within the program's image.
+  const std::regex first_line("Exception " + kind + " in module " + module +
+                              " at [0-9A-F]{8}\\.");
+  const std::size_t newline = text.find('\n');
+  const std::string shown = newline == std::string::npos ? "" : text.substr(newline + 1);
+  if (newline == std::string::npos ||
+      !std::regex_match(text.substr(0, newline), first_line) ||
+      (whole ? shown != message : message.compare(0, shown.size(), shown) != 0)) {
+    return ::testing::AssertionFailure() << "failure text:\n" << text;
+  }
+  return ::testing::AssertionSuccess();
+}
 
 std::string Text(const std::string& name, const std::string& text) {
   return QuoteRegString(name) + "=" + QuoteRegString(text);

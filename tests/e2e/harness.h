@@ -21,9 +21,29 @@
 #include <thread>
 #include <vector>
 
+#include "gtest/gtest.h"
+
 namespace tallyweb::e2e {
 
 enum class Build { kWindows, kNative };
+
+/// "Windows" or "native", for a test's trace.
+const char* BuildName(Build build);
+
+/// The report's line in place of the downloads when there is no list key.
+inline constexpr char kNotFound[] = "<H3>Orvalink is not found</H3>\r\n";
+
+/// The failure text's two lines: "Exception <kind> in module <module> at
+/// <offset>." (`kind` and `module` are patterns; the offset, which differs
+/// from build to build, is matched as eight uppercase hex digits), then
+/// `message`. With `whole` false, Wine's trace cut a long text short, and
+/// what it shows of the second line must begin `message`.
+::testing::AssertionResult IsFailureText(const std::string& text, const std::string& kind,
+                                         const std::string& module,
+                                         const std::string& message, bool whole = true);
+
+/// A file's bytes; empty when it cannot be read.
+std::string ReadWhole(const std::string& path);
 
 /// One "Application Error" box the program showed, as Wine traced it.
 struct Box {

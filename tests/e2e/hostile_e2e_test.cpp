@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -28,18 +27,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char kNotFound[] = "<H3>Orvalink is not found</H3>\r\n";
-
-const char* BuildName(Build build) { return build == Build::kWindows ? "Windows" : "native"; }
 const char* ProgramName(Build build) {
   return build == Build::kWindows ? "Tallyweb.exe" : "Tallyweb";
-}
-
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
 }
 
 // Compares reports of any size without printing megabytes: the sizes, and
@@ -52,19 +41,6 @@ std::string ReadWhole(const std::string& path) {
          << "want " << want.size() << " bytes, got " << got.size() << "; first difference at "
          << at << ": want \"" << want.substr(at, 40) << "\", got \"" << got.substr(at, 40)
          << "\"";
-}
-
-// The failure text's two lines; the raise offset differs from build to build.
-::testing::AssertionResult IsFailureText(const std::string& text, const std::string& kind,
-                                         const std::string& module, const std::string& message) {
-  const std::size_t newline = text.find('\n');
-  const std::string first = text.substr(0, newline);
-  const std::regex first_line("Exception " + kind + " in module " + module +
-                              " at [0-9A-F]{8,}\\.");
-  if (newline == std::string::npos || !std::regex_match(first, first_line) ||
-      text.substr(newline + 1) != message)
-    return ::testing::AssertionFailure() << "failure text:\n" << text;
-  return ::testing::AssertionSuccess();
 }
 
 // The native build tells a failure on standard error, the box's title and

@@ -9,8 +9,6 @@
 namespace tallyweb::e2e {
 namespace {
 
-const char kNotFound[] = "<H3>Orvalink is not found</H3>\r\n";
-
 enum class List { kMissing, kEmpty, kXY };
 
 void PlantList(List list) {
