@@ -45,8 +45,9 @@ void HiveTextSource::Touch(std::size_t offset) const {
 // given back too, rather than held as long as the program runs.
 void HiveTextSource::Touch(std::size_t begin, std::size_t end) const {
   Touch(begin);
-  for (std::size_t stretch = (begin >> kStretchShift) + 1; end > 0 && stretch <= (end - 1) >> kStretchShift;
-       ++stretch) {
+  if (end == 0) return;
+  const std::size_t last = (end - 1) >> kStretchShift;
+  for (std::size_t stretch = (begin >> kStretchShift) + 1; stretch <= last; ++stretch) {
     Touch(stretch << kStretchShift);
   }
 }
