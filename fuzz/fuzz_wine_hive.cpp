@@ -81,6 +81,10 @@ void CheckKey(WineHive& hive, WineHive::KeyId key) {
     const std::string delivered = tallyweb::DeliveredData(value);
     if (IsStringType(value.type)) Require(IsValidUtf8(delivered));
     else Require(delivered == value.data);
+    // A string kept as UTF-8 must give back the very UTF-16 it was read as.
+    const std::string stored = tallyweb::StoredData(value);
+    Require(stored.size() == tallyweb::StoredSize(value));
+    if (value.utf8) Require(tallyweb::Utf16ToUtf8(stored) == value.data);
   }
   hive.LastWriteTime(key);
 }

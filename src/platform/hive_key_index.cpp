@@ -78,7 +78,7 @@ bool HiveKeyIndex::Index() {
   WineHiveValue scratch;
   hive_text::ReaderLines more(&lines);
   while (lines.Next(&line, &line_begin)) {
-    Touch(line_begin);
+    Touch(line_begin, lines.Position());
     std::string_view trimmed = TrimLeft(line);
     if (trimmed.empty()) continue;
     switch (trimmed[0]) {

@@ -60,6 +60,7 @@ class HiveKeyIndex {
   std::string_view KeyText(std::size_t line, bool* in_place) { return source_.KeyText(line, in_place); }
   /// The text at `offset` is being read in place.
   void Touch(std::size_t offset) const { source_.Touch(offset); }
+  void Touch(std::size_t begin, std::size_t end) const { source_.Touch(begin, end); }
   /// The seconds on the key line at `line`, as FILETIME; false without any.
   bool KeyLineTime(std::size_t line, std::uint64_t* time);
 

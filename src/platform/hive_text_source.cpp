@@ -5,6 +5,11 @@
 #include <utility>
 
 namespace tallyweb {
+namespace {
+
+constexpr int kStretchShift = 16;  // 64 KiB
+
+}  // namespace
 
 HiveTextSource::HiveTextSource(std::string owned, std::string_view text,
                                std::shared_ptr<const void> owner, ReleaseText release_text,
@@ -24,7 +29,6 @@ HiveTextSource::HiveTextSource(std::string owned, std::string_view text,
 // large the hive. Stretches are counted once each: reading a key line also
 // reads the names of its parents, far back in the text, every time.
 void HiveTextSource::Touch(std::size_t offset) const {
-  constexpr int kStretchShift = 16;
   constexpr std::size_t kStretchesPerRelease = 16;
   if (!release_text_) return;
   const std::size_t stretch = offset >> kStretchShift;
@@ -35,6 +39,17 @@ void HiveTextSource::Touch(std::size_t offset) const {
   if (++stretches_since_release_ < kStretchesPerRelease) return;
   stretches_since_release_ = 0;
   ReleaseStretchesRead();
+}
+
+// A line of many stretches, a long value, counts each of them: its pages are
+// given back too, rather than held as long as the program runs.
+void HiveTextSource::Touch(std::size_t begin, std::size_t end) const {
+  Touch(begin);
+  if (end == 0) return;
+  const std::size_t last = (end - 1) >> kStretchShift;
+  for (std::size_t stretch = (begin >> kStretchShift) + 1; stretch <= last; ++stretch) {
+    Touch(stretch << kStretchShift);
+  }
 }
 
 // Each run of stretches read in one call: dropping a few pages is cheap, but

@@ -38,6 +38,8 @@ class HiveTextSource {
   /// The text at `offset` is being read: counts its stretch, and releases
   /// the stretches read once enough of them were.
   void Touch(std::size_t offset) const;
+  /// The text [begin, end) was read: Touch for each of its stretches.
+  void Touch(std::size_t begin, std::size_t end) const;
 
   /// Key texts can be read through copies (a ReadText was given).
   bool CanCopy() const { return static_cast<bool>(read_text_); }

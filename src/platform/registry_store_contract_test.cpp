@@ -160,6 +160,7 @@ TEST_P(RegistryStoreContract, ShortDataBufferGetsMoreDataAndTheSizeNeeded) {
       {"Blob", 4, kErrorMoreData, 10},   {"Text", 3, kErrorMoreData, 4},
       {"Qword", 4, kErrorMoreData, 8},   {"Dword", 4, kErrorSuccess, 4},
       {"Zero", 0, kErrorSuccess, 0},     {"ZeroSz", 0, kErrorSuccess, 0},
+      {"Text", 4, kErrorSuccess, 4},
   };
   RegKey key = Open("Parent");
   for (const auto& c : cases) {
@@ -169,6 +170,15 @@ TEST_P(RegistryStoreContract, ShortDataBufferGetsMoreDataAndTheSizeNeeded) {
     std::uint32_t size = c.room;
     EXPECT_EQ(c.result, store().QueryValue(key, c.name, &type, data, &size));
     EXPECT_EQ(c.size_after, size);
+    // Where the data fits, the text read gives the same, whichever way a
+    // store reads it. (Where it does not, the Windows store reads up to the
+    // most the data could take in UTF-16.)
+    if (c.result != kErrorSuccess) continue;
+    std::string text = "stale";
+    std::uint32_t text_type = 0;
+    EXPECT_EQ(kErrorSuccess, store().QueryText(key, c.name, c.room, &text_type, &text));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), text);
+    EXPECT_EQ(type, text_type);
   }
   store().CloseKey(key);
 }

@@ -81,7 +81,8 @@ class WineHiveStore : public RegistryStore {
       // The registry counts the stored (UTF-16) bytes; UTF-8 text can be
       // longer than that, and a buffer sized by this answer must still fit.
       info->longest_value_data = std::max(
-          {info->longest_value_data, Size(value.data), Size(DeliveredData(value))});
+          {info->longest_value_data, static_cast<std::uint32_t>(StoredSize(value)),
+           Size(Delivered(&value))});
     }
     info->last_write_time = hive_->LastWriteTime(node);
     return kErrorSuccess;
@@ -121,6 +122,23 @@ class WineHiveStore : public RegistryStore {
     return kErrorSuccess;
   }
 
+  // The text straight into the caller's string: a long one is then in memory
+  // twice at most, the hive's and the caller's.
+  std::int32_t QueryText(RegKey key, const std::string& name, std::uint32_t size,
+                         std::uint32_t* type, std::string* text) override {
+    text->clear();
+    WineHive::KeyId node = 0;
+    std::int32_t result = Resolve(key, &node);
+    if (result != kErrorSuccess) return result;
+    const WineHiveValue* value = hive_->FindValue(node, name);
+    if (value == nullptr) return kErrorFileNotFound;
+    const std::string& bytes = Delivered(value);
+    if (type != nullptr) *type = value->type;
+    if (size < bytes.size()) return kErrorMoreData;
+    text->assign(bytes);
+    return kErrorSuccess;
+  }
+
   // A key's values are parsed when it is read and dropped with its last
   // handle: a run reads each download's key once, and keeping them all would
   // hold the whole list in memory.
@@ -130,6 +148,7 @@ class WineHiveStore : public RegistryStore {
     const WineHive::KeyId node = handle->second;
     handles_.erase(handle);
     delivered_for_ = nullptr;
+    std::string().swap(delivered_);
     for (const auto& other : handles_) {
       if (other.second == node) return;
     }
@@ -137,10 +156,12 @@ class WineHiveStore : public RegistryStore {
   }
 
  private:
-  // A text value is asked for twice, its size and then its bytes: the
-  // conversion is kept for the second time. The value lives until its key's
-  // last handle closes, which forgets this.
+  // What a reader gets of `value`. Only a string given as hex bytes needs a
+  // conversion, and its value is asked for twice, its size and then its
+  // bytes: the conversion is kept for the second time. The value lives until
+  // its key's last handle closes, which forgets this.
   const std::string& Delivered(const WineHiveValue* value) {
+    if (DeliveredAsKept(*value)) return value->data;
     if (value != delivered_for_) {
       DeliverData(*value, &delivered_);
       delivered_for_ = value;

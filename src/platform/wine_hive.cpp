@@ -6,32 +6,15 @@
 #include <utility>
 
 #include "platform/registry_names.h"
+#include "platform/utf.h"
 
 namespace tallyweb {
 namespace {
 
 using hive_text::LineReader;
+using hive_text::ReadHex;
 using hive_text::StartsWith;
 using hive_text::TrimLeft;
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Reads up to `max_digits` hex digits at `*pos`; false when there is none.
-bool ReadHex(std::string_view s, std::size_t* pos, int max_digits, std::uint64_t* value) {
-  std::uint64_t v = 0;
-  int digits = 0;
-  while (digits < max_digits && *pos < s.size() && HexDigit(s[*pos]) >= 0) {
-    v = v * 16 + static_cast<std::uint64_t>(HexDigit(s[(*pos)++]));
-    ++digits;
-  }
-  *value = v;
-  return digits > 0;
-}
 
 void AssignUtf16AsUtf8(std::string_view utf16le, std::string* out) {
   // Most text is ASCII: each unit's low byte is its UTF-8.
@@ -65,13 +48,32 @@ std::string Utf16ToUtf8(std::string_view utf16le) {
   return utf8;
 }
 
+bool DeliveredAsKept(const WineHiveValue& value) {
+  const bool text = value.type == kRegSz || value.type == kRegExpandSz || value.type == kRegMultiSz;
+  return value.utf8 || !text;
+}
+
 void DeliverData(const WineHiveValue& value, std::string* out) {
-  bool text = value.type == kRegSz || value.type == kRegExpandSz || value.type == kRegMultiSz;
-  if (text) {
-    AssignUtf16AsUtf8(value.data, out);
-  } else {
+  if (DeliveredAsKept(value)) {
     out->assign(value.data);
+  } else {
+    AssignUtf16AsUtf8(value.data, out);
   }
+}
+
+std::size_t StoredSize(const WineHiveValue& value) {
+  return value.utf8 ? value.utf16_size : value.data.size();
+}
+
+std::string StoredData(const WineHiveValue& value) {
+  if (!value.utf8) return value.data;
+  std::string bytes;
+  bytes.reserve(value.utf16_size);
+  for (char16_t unit : Utf8ToWide(value.data)) {
+    bytes.push_back(static_cast<char>(unit & 0xFF));
+    bytes.push_back(static_cast<char>(unit >> 8));
+  }
+  return bytes;
 }
 
 std::string DeliveredData(const WineHiveValue& value) {
@@ -112,8 +114,8 @@ void WineHive::ParseValues(KeyId key, Parsed* parsed) {
   std::size_t kept = 0;
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (kept > 0 && SameName(values[kept - 1].name, values[i].name)) {
-      values[kept - 1].type = values[i].type;
-      std::swap(values[kept - 1].data, values[i].data);
+      std::swap(values[kept - 1].name, values[i].name);
+      std::swap(values[kept - 1], values[i]);
     } else if (kept != i) {
       std::swap(values[kept++], values[i]);
     } else {
@@ -148,6 +150,8 @@ void WineHive::ParseBody(std::string_view text, bool in_place, std::size_t key_l
     if (hive_text::ParseValueLine(trimmed, &more, &value) == hive_text::ValueLine::kValue) {
       parsed->values.push_back(std::move(value));
     }
+    // Read through now, with what continued it: a long value's pages can go.
+    if (in_place) index_->Touch(key_line + line_begin, key_line + lines.Position());
   }
 }
 

@@ -107,5 +107,11 @@ std::string Utf16ToUtf8(std::string_view utf16le);
 std::string DeliveredData(const WineHiveValue& value);
 /// The same into `*out`, whose memory is reused.
 void DeliverData(const WineHiveValue& value, std::string* out);
+/// DeliveredData(value) is value.data itself: no conversion is needed.
+bool DeliveredAsKept(const WineHiveValue& value);
+/// The bytes the registry stores for `value` (strings in UTF-16LE), and
+/// their count, which the registry reports as the longest value data.
+std::string StoredData(const WineHiveValue& value);
+std::size_t StoredSize(const WineHiveValue& value);
 
 }  // namespace tallyweb

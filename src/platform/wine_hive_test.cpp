@@ -114,9 +114,9 @@ TEST(WineHive, LosesNoValueAndKeepsStringsAsStored) {
   WineHive::KeyId key;
   ASSERT_TRUE(Walk(*hive, kHiveTest, &key));
   EXPECT_EQ(25u, hive->Values(key).size()) << "what RegQueryInfoKey counts under Wine";
-  EXPECT_EQ("p\0l\0a\0i\0n\0\0\0"s, hive->FindValue(key, "Text")->data);
-  EXPECT_EQ("a\0\0\0\0"s, hive->FindValue(key, "OddBytes")->data);
-  EXPECT_EQ("=\xd8\0\xde\0\0"s, hive->FindValue(key, "Café")->data.substr(28));
+  EXPECT_EQ("p\0l\0a\0i\0n\0\0\0"s, StoredData(*hive->FindValue(key, "Text")));
+  EXPECT_EQ("a\0\0\0\0"s, StoredData(*hive->FindValue(key, "OddBytes")));
+  EXPECT_EQ("=\xd8\0\xde\0\0"s, StoredData(*hive->FindValue(key, "Café")).substr(28));
 }
 
 TEST(WineHive, EnumeratesSubkeysInWinesOrder) {
@@ -196,7 +196,9 @@ TEST(WineHive, LastWriteTimeComesFromTheTimeOptionElseTheKeyLine) {
 // A value list as text, to compare whole lists in one expectation.
 std::string Describe(const std::vector<WineHiveValue>& values) {
   std::string text;
-  for (const auto& v : values) text += v.name + "|" + std::to_string(v.type) + "|" + v.data + ";";
+  for (const auto& v : values) {
+    text += v.name + "|" + std::to_string(v.type) + "|" + StoredData(v) + ";";
+  }
   return text;
 }
 

@@ -12,13 +12,6 @@ namespace {
 constexpr std::uint64_t kUnixEpochSeconds = 11644473600ull;
 constexpr std::uint64_t kFiletimeTicksPerSecond = 10000000ull;
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // The C locale's isspace.
 bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -97,15 +90,6 @@ void StoreDword(std::uint64_t number, std::string* out) {
   for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>((number >> (8 * i)) & 0xFF));
 }
 
-void StoreUnits(std::u16string_view units, std::string* out) {
-  out->clear();
-  out->reserve(units.size() * 2);
-  for (char16_t u : units) {
-    out->push_back(static_cast<char>(u & 0xFF));
-    out->push_back(static_cast<char>(u >> 8));
-  }
-}
-
 // The common quoted string, ASCII without escapes, is its own UTF-16 less
 // the high bytes: read in place. False for anything else.
 bool ReadPlainQuoted(std::string_view s, std::size_t* pos, std::string_view* run) {
@@ -149,15 +133,22 @@ bool ParseData(std::string_view s, std::size_t pos, MoreLines* more, WineHiveVal
         std::string_view run;
         if (ReadPlainQuoted(s, &pos, &run)) {
           if (data) {
-            value->data.assign(run.size() * 2 + 2, '\0');
-            for (std::size_t i = 0; i < run.size(); ++i) value->data[2 * i] = run[i];
+            value->data.reserve(run.size() + 1);
+            value->data.assign(run);
+            value->data.push_back('\0');
+            value->utf8 = true;
+            value->utf16_size = run.size() * 2 + 2;
           }
           return true;  // what follows the closing quote does not count
         }
         std::u16string units;
         if (!DecodeString(s, &pos, '"', &units)) return false;
         units.push_back(0);
-        if (data) StoreUnits(units, &value->data);
+        if (data) {
+          value->data = UnitsToUtf8(units);
+          value->utf8 = true;
+          value->utf16_size = units.size() * 2;
+        }
         return true;
       }
       case DataType::kDword: {
@@ -182,6 +173,24 @@ bool ParseData(std::string_view s, std::size_t pos, MoreLines* more, WineHiveVal
 }
 
 }  // namespace
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool ReadHex(std::string_view s, std::size_t* pos, int max_digits, std::uint64_t* value) {
+  std::uint64_t v = 0;
+  int digits = 0;
+  while (digits < max_digits && *pos < s.size() && HexDigit(s[*pos]) >= 0) {
+    v = v * 16 + static_cast<std::uint64_t>(HexDigit(s[(*pos)++]));
+    ++digits;
+  }
+  *value = v;
+  return digits > 0;
+}
 
 bool LineReader::Next(std::string_view* line, std::size_t* line_begin) {
   if (pos_ >= text_.size()) return false;
@@ -253,13 +262,8 @@ bool DecodeString(std::string_view s, std::size_t* pos, char end, std::u16string
       case 't': out->push_back(0x09); break;
       case 'v': out->push_back(0x0B); break;
       case 'x': {
-        std::uint32_t v = 0;
-        int digits = 0;
-        while (digits < 4 && i < s.size() && HexDigit(s[i]) >= 0) {
-          v = v * 16 + static_cast<std::uint32_t>(HexDigit(s[i++]));
-          ++digits;
-        }
-        out->push_back(digits > 0 ? static_cast<char16_t>(v) : u'x');
+        std::uint64_t v = 0;
+        out->push_back(ReadHex(s, &i, 4, &v) ? static_cast<char16_t>(v) : u'x');
         break;
       }
       default:
@@ -345,9 +349,12 @@ ValueLine ParseValueLine(std::string_view line, MoreLines* more, WineHiveValue* 
   }
   pos = SkipSpace(line, pos);
   if (pos >= line.size() || line[pos] != '=') return ValueLine::kIgnored;
+  value->utf8 = false;
+  value->utf16_size = 0;
   if (!ParseData(line, SkipSpace(line, pos + 1), more, value, data)) {
     value->type = kRegNone;
     value->data.clear();
+    value->utf8 = false;
   }
   return ValueLine::kValue;
 }

@@ -16,12 +16,16 @@
 
 namespace tallyweb {
 
-/// A value as the hive stores it: strings as UTF-16LE with the NUL they were
-/// written with, every other type as its bytes.
+/// A value as the hive stores it: every type as its bytes, strings as UTF-16LE
+/// with the NUL they were written with, but for a quoted string, which is
+/// kept as its UTF-8 (`utf8`): the form every reader asks for, and half the
+/// memory of a long text in UTF-16.
 struct WineHiveValue {
   std::string name;  // UTF-8; empty for the key's default value
   std::uint32_t type = kRegNone;
   std::string data;
+  bool utf8 = false;
+  std::size_t utf16_size = 0;  // with `utf8`, the bytes of its UTF-16
 };
 
 namespace hive_text {
@@ -39,6 +43,12 @@ class LineReader {
   std::string_view text_;
   std::size_t pos_;
 };
+
+/// The value of a hex digit; -1 for any other character.
+int HexDigit(char c);
+/// Reads up to `max_digits` hex digits at `*pos` into `*value`, moving
+/// `*pos` past them; false when there is none.
+bool ReadHex(std::string_view s, std::size_t* pos, int max_digits, std::uint64_t* value);
 
 bool IsBlank(char c);
 std::string_view TrimLeft(std::string_view s);

@@ -3,6 +3,7 @@
 // never converted.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -10,8 +11,14 @@
 
 namespace tallyweb {
 
+/// `utf8` as a UTF-8 report holds it, handed to `put` in pieces: its bytes as
+/// they are, but for the three-byte form of an unpaired surrogate (which
+/// texts from the registry keep), which no browser shows: "&#65533;", as the
+/// Windows build writes it.
+void PutAsUtf8(std::string_view utf8, const std::function<void(std::string_view)>& put);
+
 /// Appends `utf8` in the report's encoding. Without a code page (the report
-/// is UTF-8) the bytes go as they are. With one, each character it has goes
+/// is UTF-8) as PutAsUtf8 gives it. With one, each character it has goes
 /// as its bytes there, exactly what the code page's own text would hold; a
 /// character it lacks goes as the numeric character reference "&#N;" of its
 /// code point, so the page shows it whatever its encoding; an unpaired

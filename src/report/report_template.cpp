@@ -194,7 +194,10 @@ void PutValue(Placeholder placeholder, const TDownloadItem& item, const SystemFa
   // first, then put in the report's code page: the references made there for
   // characters it lacks are markup of the program's own, not to be escaped.
   const auto put_text = [&](std::string_view value) {
-    if (facts.code_page == nullptr) return PutEscaped(value, put);
+    if (facts.code_page == nullptr) {
+      // Escaping splits a value only at ASCII bytes, never inside a character.
+      return PutEscaped(value, [&put](std::string_view piece) { PutAsUtf8(piece, put); });
+    }
     std::string escaped;
     AppendEscaped(value, escaped);
     std::string encoded;

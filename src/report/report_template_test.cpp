@@ -210,8 +210,9 @@ TEST(ExpandLine, ValuesTakeTheReportsCodePage) {
        "\xE8\xA1\xA8\xE4\xB8\x8B\xE2\x9C\x93", "\x95\x5C\x89\xBA&#10003;"},
       {"the folder is found before its letters turn into bytes", &double_byte, "&DOut",
        "C:\\\xE8\xA1\xA8\\a.zip", "file://C:\\\x95\x5C\\"},
-      {"a UTF-8 report takes values as they are", nullptr, "&Name&Out",
-       "\xD0\xBE\xED\xA0\x80", "\xD0\xBE\xED\xA0\x80\xD0\xBE\xED\xA0\x80"},
+      {"a UTF-8 report takes values as they are, but for a lone surrogate", nullptr,
+       "&Name&Out", "\xD0\xBE\xED\xA0\x80\xED\x9F\xBF\xFF\xED\xBF",
+       "\xD0\xBE&#65533;\xED\x9F\xBF\xFF\xED\xBF\xD0\xBE&#65533;\xED\x9F\xBF\xFF\xED\xBF"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -37,7 +37,7 @@ void Dump(WineHive& hive, WineHive::KeyId key, int depth) {
     std::printf("%*svalue ", depth, "");
     PrintUnits(value.name);
     std::printf(" type %u data ", value.type);
-    for (unsigned char c : value.data) std::printf("%02x", c);
+    for (unsigned char c : tallyweb::StoredData(value)) std::printf("%02x", c);
     std::printf("\n");
   }
   for (std::size_t i = 0; i < hive.ChildCount(key); ++i) {
