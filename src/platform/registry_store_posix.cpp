@@ -96,11 +96,7 @@ class WineHiveStore : public RegistryStore {
     if (index >= hive_->ChildCount(node)) return kErrorNoMoreItems;
     const std::string_view child = hive_->NameView(hive_->Child(node, index));
     // Too short: buffer and length stay as they were, as under Wine.
-    if (child.size() >= *length) return kErrorMoreData;
-    std::memcpy(name, child.data(), child.size());
-    name[child.size()] = '\0';
-    *length = static_cast<std::uint32_t>(child.size());
-    return kErrorSuccess;
+    return CopyKeyName(child, name, length) ? kErrorSuccess : kErrorMoreData;
   }
 
   std::int32_t QueryValue(RegKey key, const std::string& name, std::uint32_t* type,
