@@ -72,8 +72,8 @@ int main(int argc, char **argv) {
   LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, LIST_PATH, 0, ACCESS, &list);
   if (rc != ERROR_SUCCESS) return Fail("RegOpenKeyExA(list)", rc);
   DWORD count = 0, longest = 0;
-  rc = RegQueryInfoKeyA(list, NULL, NULL, NULL, &count, &longest, NULL, NULL, NULL, NULL,
-                        NULL, NULL);
+  rc = RegQueryInfoKeyA(list, NULL, NULL, NULL, &count, &longest, NULL, NULL, NULL, NULL, NULL,
+                        NULL);
   if (rc != ERROR_SUCCESS) return Fail("RegQueryInfoKeyA", rc);
 
   /* Names are kept back to back as full item paths, ready for the opens. */

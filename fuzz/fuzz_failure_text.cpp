@@ -32,8 +32,8 @@ std::string ExpectedText(const tallyweb::FailureTextParts& parts) {
                                               tallyweb::kMaxModuleNameLength, std::string::npos));
   char offset[32];
   std::snprintf(offset, sizeof offset, "%08" PRIXPTR, parts.offset);
-  std::string text = "Exception " + std::string(parts.class_name) + " in module " + name +
-                     " at " + offset + ".\n" + std::string(parts.message);
+  std::string text = "Exception " + std::string(parts.class_name) + " in module " + name + " at " +
+                     offset + ".\n" + std::string(parts.message);
   if (!parts.message.empty() && parts.message.back() != '.') text += '.';
   return text;
 }
@@ -58,8 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::unique_ptr<char[]> buffer(new char[capacity]);
   const std::size_t length = tallyweb::BuildFailureText(parts, buffer.get(), capacity);
-  const std::string expected(tallyweb::Utf8Prefix(ExpectedText(parts),
-                                                  tallyweb::kMaxFailureTextUnits, capacity - 1));
+  const std::string expected(
+      tallyweb::Utf8Prefix(ExpectedText(parts), tallyweb::kMaxFailureTextUnits, capacity - 1));
   Require(length == expected.size());
   Require(buffer[length] == '\0');
   Require(std::memcmp(buffer.get(), expected.data(), length) == 0);

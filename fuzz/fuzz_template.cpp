@@ -76,8 +76,8 @@ void CheckMarker(const TStringList& lines, std::ptrdiff_t index, char marker) {
 // the lines the marker indices give each of them.
 void CheckParts(const std::string& text, const TStringList& lines,
                 const tallyweb::MarkerIndices& markers) {
-  const tallyweb::TemplateParts parts =
-      tallyweb::DivideTemplate(std::string_view(text).substr(0, text.find('\0')));
+  const tallyweb::TemplateParts parts = tallyweb::DivideTemplate(
+      std::string_view(text).substr(0, text.find('\0')));
   const auto split = [](std::string_view part) {
     TStringList taken;
     while (!part.empty()) taken.emplace_back(tallyweb::TakeLine(part));
@@ -99,8 +99,9 @@ std::string ExpectedExpansion(const std::string& line, const TDownloadItem& item
   const std::string size = std::to_string(item.Size);
   std::string folder = "file://";
   for (char byte : tallyweb::DirectoryPart(item.OutputFilename, "\\:")) {
-    folder += byte == '%' ? std::string("%25") : byte == '#' ? std::string("%23")
-                                                             : std::string(1, byte);
+    folder += byte == '%'   ? std::string("%25")
+              : byte == '#' ? std::string("%23")
+                            : std::string(1, byte);
   }
   const std::string name = Escaped(item.KeyName), url = Escaped(item.MainUrl),
                     out_file = Escaped(item.OutputFilename), link = Escaped(folder),

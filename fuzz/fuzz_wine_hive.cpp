@@ -33,7 +33,9 @@ constexpr std::size_t kMaxPaths = 32;
 // Names compare as the registry compares them, one helper for the reader,
 // the store and this target.
 bool EqualIgnoringCase(std::string_view a, std::string_view b) { return tallyweb::SameName(a, b); }
-bool LessIgnoringCase(std::string_view a, std::string_view b) { return tallyweb::CompareNames(a, b) < 0; }
+bool LessIgnoringCase(std::string_view a, std::string_view b) {
+  return tallyweb::CompareNames(a, b) < 0;
+}
 
 // UTF-8 as the program keeps registry texts: well-formed, but for a lone
 // surrogate's three-byte form; a pair is always one four-byte character.
@@ -41,7 +43,11 @@ bool IsValidUtf8(std::string_view s) {
   bool after_high = false;
   for (std::size_t i = 0; i < s.size();) {
     const unsigned char b = s[i];
-    std::size_t n = b < 0x80 ? 0 : b >= 0xC2 && b < 0xE0 ? 1 : b >= 0xE0 && b < 0xF0 ? 2 : b >= 0xF0 && b < 0xF5 ? 3 : 9;
+    std::size_t n = b < 0x80                ? 0
+                    : b >= 0xC2 && b < 0xE0 ? 1
+                    : b >= 0xE0 && b < 0xF0 ? 2
+                    : b >= 0xF0 && b < 0xF5 ? 3
+                                            : 9;
     if (n == 9 || i + n >= s.size()) return false;
     std::uint32_t cp = n == 0 ? b : b & (0x3F >> n);
     for (std::size_t k = 1; k <= n; ++k) {
@@ -59,7 +65,8 @@ bool IsValidUtf8(std::string_view s) {
 }
 
 bool IsStringType(std::uint32_t type) {
-  return type == tallyweb::kRegSz || type == tallyweb::kRegExpandSz || type == tallyweb::kRegMultiSz;
+  return type == tallyweb::kRegSz || type == tallyweb::kRegExpandSz ||
+         type == tallyweb::kRegMultiSz;
 }
 
 void CheckKey(WineHive& hive, WineHive::KeyId key) {
@@ -100,7 +107,8 @@ void CheckStoreKey(tallyweb::RegistryStore& store, tallyweb::RegKey key) {
     Require(store.EnumKey(key, i, name.data(), &length) == tallyweb::kErrorSuccess);
   }
   std::uint32_t length = std::uint32_t(name.size());
-  Require(store.EnumKey(key, info.subkey_count, name.data(), &length) == tallyweb::kErrorNoMoreItems);
+  Require(store.EnumKey(key, info.subkey_count, name.data(), &length) ==
+          tallyweb::kErrorNoMoreItems);
   for (const char* value : {"Item_MainURL", "Item_Size", "", "a"}) {
     std::uint32_t type = 0, size = 0;
     if (store.QueryValue(key, value, &type, nullptr, &size) != tallyweb::kErrorSuccess) continue;
@@ -146,7 +154,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto owner = std::make_shared<const std::string>(bytes);
   std::unique_ptr<WineHive> copied = WineHive::Parse(
       *owner, owner, [](std::size_t, std::size_t) {},
-      [owner](std::size_t begin, std::size_t end, char* out) { return owner->copy(out, end - begin, begin); });
+      [owner](std::size_t begin, std::size_t end, char* out) {
+        return owner->copy(out, end - begin, begin);
+      });
   Require(copied != nullptr);
 
   // Breadth first from the root, keeping the first paths for the store.
@@ -160,7 +170,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!path.empty() && paths.size() < kMaxPaths) paths.push_back(path);
     for (std::size_t i = 0; i < hive->ChildCount(key) && i < kMaxChildren; ++i) {
       const WineHive::KeyId child = hive->Child(key, i);
-      pending.emplace_back(child, path.empty() ? hive->Name(child) : path + "\\" + hive->Name(child));
+      pending.emplace_back(child,
+                           path.empty() ? hive->Name(child) : path + "\\" + hive->Name(child));
     }
   }
 
@@ -169,7 +180,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const std::string& path : paths) {
     for (std::uint32_t access : {tallyweb::kKeyRead, tallyweb::kRegistryAccess}) {
       tallyweb::RegKey key = tallyweb::kNullKey;
-      if (store->OpenKey(tallyweb::kHkeyLocalMachine, path, access, &key) != tallyweb::kErrorSuccess)
+      if (store->OpenKey(tallyweb::kHkeyLocalMachine, path, access, &key) !=
+          tallyweb::kErrorSuccess)
         continue;
       CheckStoreKey(*store, key);
       store->CloseKey(key);

@@ -32,8 +32,7 @@ class TextWriter {
 
   void Put(std::string_view text) {
     if (cut_) return;
-    const std::string_view kept =
-        Utf8Prefix(text, kMaxFailureTextUnits - units_, room_ - length_);
+    const std::string_view kept = Utf8Prefix(text, kMaxFailureTextUnits - units_, room_ - length_);
     std::memcpy(buffer_ + length_, kept.data(), kept.size());
     length_ += kept.size();
     units_ += WideLength(kept);
@@ -74,14 +73,11 @@ std::string_view ModuleFileName(std::string_view path, std::string_view delimite
                     path.size());
 }
 
-bool NeedsFullStop(std::string_view message) {
-  return !message.empty() && message.back() != '.';
-}
+bool NeedsFullStop(std::string_view message) { return !message.empty() && message.back() != '.'; }
 
 }  // namespace
 
-std::size_t BuildFailureText(const FailureTextParts& parts, char* buffer,
-                             std::size_t capacity) {
+std::size_t BuildFailureText(const FailureTextParts& parts, char* buffer, std::size_t capacity) {
   if (capacity == 0) return 0;
   TextWriter out(buffer, capacity);
   out.Put("Exception ");

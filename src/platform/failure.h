@@ -58,7 +58,6 @@ struct FailureTextParts {
 /// empty or ends in one. The text is cut to `capacity` - 1 bytes or 1023
 /// characters, whichever comes first, between two characters, and NUL-ended;
 /// returns its length in bytes. Asks for no memory.
-std::size_t BuildFailureText(const FailureTextParts& parts, char* buffer,
-                             std::size_t capacity);
+std::size_t BuildFailureText(const FailureTextParts& parts, char* buffer, std::size_t capacity);
 
 }  // namespace tallyweb

@@ -36,11 +36,11 @@ class Exception {
 
 // A failure kind that adds only its name to `base`; the name is spelled
 // once, so what the box shows cannot drift from the class.
-#define TALLYWEB_FAILURE_KIND(kind, base)                     \
-  class kind : public base {                                  \
-   public:                                                    \
-    using base::base;                                         \
-    const char* ClassName() const override { return #kind; }  \
+#define TALLYWEB_FAILURE_KIND(kind, base)                    \
+  class kind : public base {                                 \
+   public:                                                   \
+    using base::base;                                        \
+    const char* ClassName() const override { return #kind; } \
   }
 
 TALLYWEB_FAILURE_KIND(EStreamError, Exception);

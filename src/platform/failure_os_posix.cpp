@@ -106,8 +106,8 @@ void ShowDialog(const char* text) {
     }
     // --no-markup: the text is shown as it stands; a path holding "<" or "&"
     // must not be read as markup.
-    const char* const argv[] = {"zenity", "--error",  "--no-markup", "--title",
-                                kTitle,   "--text",   text,          nullptr};
+    const char* const argv[] = {"zenity", "--error", "--no-markup", "--title",
+                                kTitle,   "--text",  text,          nullptr};
     execv(zenity, const_cast<char* const*>(argv));
     _exit(127);
   }

@@ -37,9 +37,9 @@ TEST(HandleFailureDeathTest, PrintsTitleAndTextThenExitsWithOne) {
         RaiseAndHandle();
       },
       testing::ExitedWithCode(1),
-              "^Application Error\n"
-              "Exception ERegistryException in module tallyweb_tests at [0-9A-F]{8}\\.\n"
-              "Failed to get data for 'Item_Size'\\.\n$");
+      "^Application Error\n"
+      "Exception ERegistryException in module tallyweb_tests at [0-9A-F]{8}\\.\n"
+      "Failed to get data for 'Item_Size'\\.\n$");
 }
 
 TEST(EndProcessDeathTest, ExitsWithTheCodeGivenAndShowsNothing) {

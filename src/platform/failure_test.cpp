@@ -23,8 +23,8 @@ std::string Build(const FailureTextParts& parts, std::size_t capacity = kFailure
 TEST(BuildFailureText, FormatsTheTwoLines) {
   const std::string long_message(1100, 'm');
   std::string long_cjk, long_emoji = "x";
-  for (int i = 0; i < 1100; ++i) long_cjk += "\xE4\xB8\x8B";          // U+4E0B
-  for (int i = 0; i < 600; ++i) long_emoji += "\xF0\x9F\x93\xA6";     // U+1F4E6
+  for (int i = 0; i < 1100; ++i) long_cjk += "\xE4\xB8\x8B";       // U+4E0B
+  for (int i = 0; i < 600; ++i) long_emoji += "\xF0\x9F\x93\xA6";  // U+1F4E6
   std::string cut_cjk, cut_emoji = "x";
   for (int i = 0; i < 1023 - 49; ++i) cut_cjk += "\xE4\xB8\x8B";
   for (int i = 0; i < (1023 - 49 - 1) / 2; ++i) cut_emoji += "\xF0\x9F\x93\xA6";
@@ -45,8 +45,7 @@ TEST(BuildFailureText, FormatsTheTwoLines) {
        {"Exception", "C:\\X.exe", "\\", 0, ""},
        "Exception Exception in module X.exe at 00000000.\n"},
       {"the full stop follows a closing apostrophe",
-       {"ERegistryException", "C:\\X.exe", "\\", 0xABCDEF,
-        "Failed to get data for 'Item_Size'"},
+       {"ERegistryException", "C:\\X.exe", "\\", 0xABCDEF, "Failed to get data for 'Item_Size'"},
        "Exception ERegistryException in module X.exe at 00ABCDEF.\n"
        "Failed to get data for 'Item_Size'."},
       {"and a trailing blank",
@@ -81,8 +80,7 @@ TEST(BuildFailureText, FormatsTheTwoLines) {
                                   : "Exception Exception in module X.exe at 00000010.\nm."},
       {"the text is cut at 1023 bytes",
        {"Exception", "X.exe", "\\", 0, long_message},
-       "Exception Exception in module X.exe at 00000000.\n" +
-           std::string(1023 - 49, 'm')},
+       "Exception Exception in module X.exe at 00000000.\n" + std::string(1023 - 49, 'm')},
       {"1023 characters, not bytes",
        {"Exception", "X.exe", "\\", 0, long_cjk},
        "Exception Exception in module X.exe at 00000000.\n" + cut_cjk},
@@ -131,9 +129,8 @@ TEST(FailureKinds, ClassNamesAndBases) {
       std::make_unique<ERegistryException>("m"), std::make_unique<EHeapException>("m"),
       std::make_unique<EOutOfMemory>("m"),
   };
-  const char* const want[] = {"Exception",          "EStreamError",   "EFOpenError",
-                              "EInOutError",        "ERegistryException",
-                              "EHeapException",     "EOutOfMemory"};
+  const char* const want[] = {"Exception",          "EStreamError",   "EFOpenError", "EInOutError",
+                              "ERegistryException", "EHeapException", "EOutOfMemory"};
   for (std::size_t i = 0; i < std::size(kinds); ++i) {
     EXPECT_STREQ(want[i], kinds[i]->ClassName());
   }

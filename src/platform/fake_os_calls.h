@@ -61,12 +61,12 @@ class FakeOsCalls : public OsCalls {
   std::map<std::string, std::string> files;
 
   // Failures to make.
-  std::int32_t create_error = 0;    // CreateAlways fails with this when set
-  int failing_write = 0;            // the Nth Write call (from 1) fails...
-  std::int32_t write_error = 0;     // ...with this code
-  std::int32_t close_error = 0;     // Close of a file made by CreateAlways fails with this
+  std::int32_t create_error = 0;  // CreateAlways fails with this when set
+  int failing_write = 0;          // the Nth Write call (from 1) fails...
+  std::int32_t write_error = 0;   // ...with this code
+  std::int32_t close_error = 0;   // Close of a file made by CreateAlways fails with this
   FileType file_type = FileType::kDisk;
-  std::uint64_t size_override = 0;  // FileSize answers this when set
+  std::uint64_t size_override = 0;        // FileSize answers this when set
   std::uint64_t read_limit = UINT64_MAX;  // Read delivers at most this many bytes
 
   // What happened.
@@ -93,7 +93,8 @@ class FakeOsCalls : public OsCalls {
   std::uint64_t Read(FileHandle file, char* buffer, std::uint64_t count) override {
     OpenFile& open = open_.at(file);
     const std::string& content = files.at(open.path);
-    const std::uint64_t left = content.size() - std::min<std::uint64_t>(open.position, content.size());
+    const std::uint64_t left = content.size() -
+                               std::min<std::uint64_t>(open.position, content.size());
     const std::uint64_t n = std::min({count, left, read_limit});
     std::copy_n(content.data() + open.position, n, buffer);
     open.position += n;

@@ -15,7 +15,9 @@ namespace fs = std::filesystem;
 
 TEST(FolderUrl, NamesTheLinuxFolderThePrefixMapsTheDriveTo) {
   const fs::path root = fs::temp_directory_path() /
-      ("tallyweb_folder_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+                        ("tallyweb_folder_" +
+                         std::to_string(
+                             std::chrono::steady_clock::now().time_since_epoch().count()));
   const std::string prefix = (root / "wp").string();
   fs::create_directories(root / "wp/dosdevices");
   fs::create_directories(root / "wp/drive_c/users/Me/My Downloads");

@@ -29,8 +29,10 @@ void OnBusError(int signal, siginfo_t* info, void*) {
   char* const address = static_cast<char*>(info->si_addr);
   if (begin != nullptr && address >= begin && address < begin + guarded_size.load()) {
     const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    void* const start = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(address) & ~(page - 1));
-    if (mmap(start, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
+    void* const start = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(address) &
+                                                ~(page - 1));
+    if (mmap(start, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
+        MAP_FAILED) {
       hive_cut.store(true);
       return;
     }
@@ -114,7 +116,8 @@ std::unique_ptr<WineHive> MapHiveFile(const std::string& path) {
   auto read = [fd](std::size_t begin, std::size_t end, char* out) {
     std::size_t done = 0;
     while (begin + done < end) {
-      const ssize_t n = ::pread(fd, out + done, end - begin - done, static_cast<off_t>(begin + done));
+      const ssize_t n = ::pread(fd, out + done, end - begin - done,
+                                static_cast<off_t>(begin + done));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         hive_cut.store(true);

@@ -24,7 +24,6 @@ std::string_view TrimRight(std::string_view s) {
   return s;
 }
 
-
 // The line at `begin`, without its line end.
 std::string_view LineAt(std::string_view text, std::size_t begin) {
   std::string_view line;
@@ -48,8 +47,8 @@ std::unique_ptr<HiveKeyIndex> HiveKeyIndex::Build(std::string owned, std::string
                                                   std::shared_ptr<const void> owner,
                                                   HiveTextSource::ReleaseText release_text,
                                                   HiveTextSource::ReadText read_text) {
-  std::unique_ptr<HiveKeyIndex> index(new HiveKeyIndex(std::move(owned), text, std::move(owner),
-                                                       std::move(release_text), std::move(read_text)));
+  std::unique_ptr<HiveKeyIndex> index(new HiveKeyIndex(
+      std::move(owned), text, std::move(owner), std::move(release_text), std::move(read_text)));
   if (!index->Index()) return nullptr;
   return index;
 }
@@ -84,7 +83,8 @@ bool HiveKeyIndex::Index() {
     switch (trimmed[0]) {
       case '[':
         if (source_.CanCopy()) source_.AddBracketLine(line_begin);
-        have_key = AddKeyLine(trimmed, static_cast<std::size_t>(trimmed.data() - text.data()), &cursor);
+        have_key = AddKeyLine(trimmed, static_cast<std::size_t>(trimmed.data() - text.data()),
+                              &cursor);
         break;
       case '@':
       case '"':
@@ -97,8 +97,7 @@ bool HiveKeyIndex::Index() {
           win64_ = TrimRight(trimmed) == "#arch=win64";
         }
         break;
-      default:
-        break;  // the server skips a line it does not know
+      default: break;  // the server skips a line it does not know
     }
   }
   std::vector<KeyId>().swap(last_child_);
@@ -161,7 +160,8 @@ bool HiveKeyIndex::AddKeyLine(std::string_view line, std::size_t line_begin, Ind
       std::size_t stop = std::min(path.find(u'\\', start), path.size());
       if (stop > start) {
         if (stop - start > kMaxKeyNameUnits) return false;
-        std::string name = hive_text::UnitsToUtf8(std::u16string_view(path).substr(start, stop - start));
+        std::string name = hive_text::UnitsToUtf8(
+            std::u16string_view(path).substr(start, stop - start));
         node = FindOrAddChild(node, name, line_begin, std::string::npos);
       }
       start = stop + 1;
@@ -182,7 +182,8 @@ std::string_view HiveKeyIndex::NameView(KeyId key) const {
   const Key& k = keys_[key];
   if (k.name_size == 0) return std::string_view();
   if ((k.flags & kDecodedName) != 0) return decoded_names_[k.name_begin];
-  if ((k.flags & kCopiedName) != 0) return std::string_view(copied_names_).substr(k.name_begin, k.name_size);
+  if ((k.flags & kCopiedName) != 0)
+    return std::string_view(copied_names_).substr(k.name_begin, k.name_size);
   const std::size_t begin = static_cast<std::size_t>(k.line) + k.name_begin;
   Touch(begin);
   return source_.text().substr(begin, k.name_size);
@@ -194,13 +195,11 @@ std::string_view HiveKeyIndex::NameView(KeyId key) const {
 // parent once: a hand-edited hive may list its keys in any order. A new key
 // keeps where its name is in the text: `name_begin` within the line at
 // `line`, npos for a decoded name.
-HiveKeyIndex::KeyId HiveKeyIndex::FindOrAddChild(KeyId parent, std::string_view name, std::uint64_t line,
-                                         std::size_t name_begin) {
+HiveKeyIndex::KeyId HiveKeyIndex::FindOrAddChild(KeyId parent, std::string_view name,
+                                                 std::uint64_t line, std::size_t name_begin) {
   bool in_order = true;
   const KeyId last = last_child_[parent];
-  auto hash_of = [parent](std::string_view n) {
-    return HashName(n) * 31 + parent;
-  };
+  auto hash_of = [parent](std::string_view n) { return HashName(n) * 31 + parent; };
   if ((keys_[parent].flags & kChildrenInOrder) == 0) {
     in_order = false;  // no use comparing with the last child, far back in the text
   } else if (last != kNone) {
@@ -212,16 +211,18 @@ HiveKeyIndex::KeyId HiveKeyIndex::FindOrAddChild(KeyId parent, std::string_view 
     if ((keys_[parent].flags & kChildrenInOrder) != 0) {
       keys_[parent].flags &= static_cast<std::uint8_t>(~kChildrenInOrder);
       keys_out_of_order_ = true;
-      for (KeyId child = keys_[parent].first_child; child != kNone; child = keys_[child].next_sibling) {
+      for (KeyId child = keys_[parent].first_child; child != kNone;
+           child = keys_[child].next_sibling) {
         AddDisordered(hash_of(NameView(child)), child);
       }
     }
     const std::uint32_t hash = ShortHash(hash_of(name));
     const std::size_t mask = disordered_.size() - 1;
-    for (std::size_t slot = SlotOf(hash, mask); !disordered_.empty() && disordered_[slot].key != kNone;
-         slot = (slot + 1) & mask) {
+    for (std::size_t slot = SlotOf(hash, mask);
+         !disordered_.empty() && disordered_[slot].key != kNone; slot = (slot + 1) & mask) {
       const KeyId child = disordered_[slot].key;
-      if (disordered_[slot].hash == hash && parents_[child] == parent && SameName(NameView(child), name)) {
+      if (disordered_[slot].hash == hash && parents_[child] == parent &&
+          SameName(NameView(child), name)) {
         return child;
       }
     }
@@ -378,7 +379,8 @@ std::vector<std::size_t> HiveKeyIndex::OwnLines(KeyId key) const {
   std::vector<std::size_t> lines;
   if ((k.flags & kOwnLine) != 0) lines.push_back(static_cast<std::size_t>(k.line));
   if ((k.flags & kMoreLines) != 0) {
-    auto range = std::equal_range(more_lines_.begin(), more_lines_.end(), std::make_pair(key, std::size_t{0}),
+    auto range = std::equal_range(more_lines_.begin(), more_lines_.end(),
+                                  std::make_pair(key, std::size_t{0}),
                                   [](const auto& a, const auto& b) { return a.first < b.first; });
     for (auto it = range.first; it != range.second; ++it) lines.push_back(it->second);
   }

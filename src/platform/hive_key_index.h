@@ -57,7 +57,9 @@ class HiveKeyIndex {
   /// a key the hive implies but does not list.
   std::vector<std::size_t> OwnLines(KeyId key) const;
   /// The text from the key line at `line` on (see HiveTextSource::KeyText).
-  std::string_view KeyText(std::size_t line, bool* in_place) { return source_.KeyText(line, in_place); }
+  std::string_view KeyText(std::size_t line, bool* in_place) {
+    return source_.KeyText(line, in_place);
+  }
   /// The text at `offset` is being read in place.
   void Touch(std::size_t offset) const { source_.Touch(offset); }
   void Touch(std::size_t begin, std::size_t end) const { source_.Touch(begin, end); }
@@ -67,15 +69,15 @@ class HiveKeyIndex {
  private:
   static constexpr KeyId kNone = 0xFFFFFFFFu;
   // Key::flags.
-  static constexpr std::uint8_t kOwnLine = 1;       // `line` is the key's own key line
-  static constexpr std::uint8_t kDecodedName = 2;   // name_begin indexes decoded_names_
-  static constexpr std::uint8_t kMoreLines = 4;     // has (more) key lines in more_lines_
+  static constexpr std::uint8_t kOwnLine = 1;          // `line` is the key's own key line
+  static constexpr std::uint8_t kDecodedName = 2;      // name_begin indexes decoded_names_
+  static constexpr std::uint8_t kMoreLines = 4;        // has (more) key lines in more_lines_
   static constexpr std::uint8_t kChildrenInOrder = 8;  // appended in enumeration order
-  static constexpr std::uint8_t kCopiedName = 16;  // name_begin indexes copied_names_
+  static constexpr std::uint8_t kCopiedName = 16;      // name_begin indexes copied_names_
   // Every key of the hive in one array, 32 bytes each: the name and the
   // values stay in the text, found again from the key line.
   struct Key {
-    std::uint64_t line = 0;  // offset of the key line that first named the key
+    std::uint64_t line = 0;        // offset of the key line that first named the key
     std::uint32_t name_begin = 0;  // offset of the name in that line
     std::uint32_t name_size = 0;
     KeyId first_child = kNone;
@@ -128,7 +130,7 @@ class HiveKeyIndex {
   std::size_t disordered_count_ = 0;
   std::unordered_map<KeyId, ChildList> children_;
   std::vector<std::pair<KeyId, std::size_t>> more_lines_;  // key lines past a key's first
-  std::deque<std::string> decoded_names_;  // names that had escapes
+  std::deque<std::string> decoded_names_;                  // names that had escapes
   // The names of the subkeys of keys whose subkeys are out of order, copied
   // once when they are first sorted: a run then looks them up in no order.
   // Its capacity is reserved once, so the views into it stay valid.

@@ -67,7 +67,8 @@ void HiveTextSource::ReleaseStretchesRead() const {
   for (std::size_t i = 0; i <= stretches; ++i) {
     const bool read = i < stretches && (stretches_read_[i / 64] >> (i % 64) & 1) != 0;
     if (read && !in_run) run_begin = i;
-    if (!read && in_run) runs.emplace_back(run_begin * kStretch, std::min(i * kStretch, text_.size()));
+    if (!read && in_run)
+      runs.emplace_back(run_begin * kStretch, std::min(i * kStretch, text_.size()));
     in_run = read;
   }
   if (runs.size() > kMostCalls) {

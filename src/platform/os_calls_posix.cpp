@@ -38,8 +38,9 @@ std::int32_t MapErrno(int error, const std::string& path) {
   switch (error) {
     case ENOENT: {
       const std::size_t slash = path.rfind('/');
-      const std::string directory =
-          slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+      const std::string directory = slash == std::string::npos ? "."
+                                    : slash == 0               ? "/"
+                                                               : path.substr(0, slash);
       return DirectoryExists(directory) ? kFileNotFound : kPathNotFound;
     }
     case ENOTDIR: return kPathNotFound;
@@ -186,8 +187,9 @@ class PosixOsCalls : public OsCalls {
         usleep(10000);
       }
       if (failed) {
-        const std::string note = "Tallyweb: the report was written to " + path +
-                                 ", but no viewer could be started (xdg-open). Open it in a browser.\n";
+        const std::string note =
+            "Tallyweb: the report was written to " + path +
+            ", but no viewer could be started (xdg-open). Open it in a browser.\n";
         ssize_t ignored = write(STDERR_FILENO, note.data(), note.size());
         (void)ignored;
       }
@@ -196,7 +198,6 @@ class PosixOsCalls : public OsCalls {
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
   }
-
 };
 
 }  // namespace

@@ -22,9 +22,8 @@ class ShellOpenTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
-           ("tallyweb_shell_" + std::to_string(std::chrono::steady_clock::now()
-                                                   .time_since_epoch()
-                                                   .count()));
+           ("tallyweb_shell_" +
+            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     fs::create_directories(dir_);
     const char* path = getenv("PATH");
     saved_path_ = path != nullptr ? path : "";
@@ -58,8 +57,8 @@ class ShellOpenTest : public ::testing::Test {
 
 TEST_F(ShellOpenTest, StartsXdgOpenWithThePathAndDoesNotWait) {
   const fs::path record = dir_ / "args";
-  InstallViewer("printf '%s|%s' \"$#\" \"$1\" > '" + record.string() + ".tmp'\n" +
-                "mv '" + record.string() + ".tmp' '" + record.string() + "'\nsleep 3\n");
+  InstallViewer("printf '%s|%s' \"$#\" \"$1\" > '" + record.string() + ".tmp'\n" + "mv '" +
+                record.string() + ".tmp' '" + record.string() + "'\nsleep 3\n");
   const std::string report = "/tmp/a folder/Tallyweb.htm";
   const auto start = std::chrono::steady_clock::now();
   MakeSystemOsCalls()->ShellOpen(report);

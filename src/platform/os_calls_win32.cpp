@@ -71,12 +71,12 @@ class AnsiCodePage : public CodePage {
     const std::wstring wide = Wide(utf8);
     const int wide_length = static_cast<int>(wide.size());
     BOOL used_default = FALSE;
-    const int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
-                                           wide_length, nullptr, 0, nullptr, &used_default);
+    const int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), wide_length,
+                                           nullptr, 0, nullptr, &used_default);
     if (length <= 0 || used_default) return false;
     std::string bytes(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), wide_length, &bytes[0],
-                        length, nullptr, &used_default);
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), wide_length, &bytes[0], length,
+                        nullptr, &used_default);
     const int back = MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, nullptr, 0);
     std::wstring again(static_cast<std::size_t>(std::max(back, 0)), L'\0');
     if (back > 0) MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, &again[0], back);

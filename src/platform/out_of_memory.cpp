@@ -94,12 +94,10 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   return AllocateOrNull(Plain{size});
 }
-void* operator new(std::size_t size, std::align_val_t alignment,
-                   const std::nothrow_t&) noexcept {
+void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
   return AllocateOrNull(Aligned{size, alignment});
 }
-void* operator new[](std::size_t size, std::align_val_t alignment,
-                     const std::nothrow_t&) noexcept {
+void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
   return AllocateOrNull(Aligned{size, alignment});
 }
 
@@ -112,9 +110,7 @@ void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free
 
 void operator delete(void* memory, std::align_val_t) noexcept { AlignedFree(memory); }
 void operator delete[](void* memory, std::align_val_t) noexcept { AlignedFree(memory); }
-void operator delete(void* memory, std::size_t, std::align_val_t) noexcept {
-  AlignedFree(memory);
-}
+void operator delete(void* memory, std::size_t, std::align_val_t) noexcept { AlignedFree(memory); }
 void operator delete[](void* memory, std::size_t, std::align_val_t) noexcept {
   AlignedFree(memory);
 }

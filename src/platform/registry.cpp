@@ -14,16 +14,11 @@ std::int32_t AsCount(std::uint32_t count) { return static_cast<std::int32_t>(cou
 
 TValueKind KindOf(std::uint32_t type) {
   switch (type) {
-    case kRegSz:
-      return TValueKind::Text;
-    case kRegExpandSz:
-      return TValueKind::ExpandText;
-    case kRegBinary:
-      return TValueKind::Binary;
-    case kRegDword:
-      return TValueKind::Integer;
-    default:
-      return TValueKind::Unknown;
+    case kRegSz: return TValueKind::Text;
+    case kRegExpandSz: return TValueKind::ExpandText;
+    case kRegBinary: return TValueKind::Binary;
+    case kRegDword: return TValueKind::Integer;
+    default: return TValueKind::Unknown;
   }
 }
 
@@ -42,8 +37,8 @@ std::int32_t RegistryStore::QueryText(RegKey key, const std::string& name, std::
                                       std::uint32_t* type, std::string* text) {
   text->assign(size, '\0');
   std::uint32_t copied = size;
-  const std::int32_t result =
-      QueryValue(key, name, type, reinterpret_cast<std::uint8_t*>(text->data()), &copied);
+  const std::int32_t result = QueryValue(key, name, type,
+                                         reinterpret_cast<std::uint8_t*>(text->data()), &copied);
   text->resize(result == kErrorSuccess ? std::min(copied, size) : 0);
   return result;
 }
@@ -115,8 +110,8 @@ void TRegistry::ListChildKeys(TStringList& list) {
   if (!QueryKeyInfo(info)) return;
   // Room for the longest name and its NUL, and one more NUL so that the
   // buffer always ends in one whatever the store writes.
-  std::vector<char> name(
-      static_cast<std::size_t>(std::max(AsCount(info.longest_subkey_name), 0)) + 2);
+  std::vector<char> name(static_cast<std::size_t>(std::max(AsCount(info.longest_subkey_name), 0)) +
+                         2);
   const std::int32_t count = AsCount(info.subkey_count);
   for (std::int32_t index = 0; index < count; ++index) {
     std::int32_t result = EnumChildKey(static_cast<std::uint32_t>(index), name);
@@ -142,8 +137,8 @@ bool TRegistry::QueryValueInfo(const std::string& name, TRegistryValueInfo& info
   info = TRegistryValueInfo{};
   std::uint32_t type = 0;
   std::uint32_t size = 0;
-  const bool answered =
-      store_.QueryValue(current_key_, AsPassed(name), &type, nullptr, &size) == kErrorSuccess;
+  const bool answered = store_.QueryValue(current_key_, AsPassed(name), &type, nullptr, &size) ==
+                        kErrorSuccess;
   info.Kind = KindOf(type);
   info.DataSize = static_cast<std::int32_t>(size);
   return answered;
@@ -154,8 +149,8 @@ std::int32_t TRegistry::ValueSize(const std::string& name) {
   return QueryValueInfo(name, info) ? info.DataSize : -1;
 }
 
-std::int32_t TRegistry::FetchValue(const std::string& name, void* buffer,
-                                   std::int32_t buffer_size, TValueKind& kind) {
+std::int32_t TRegistry::FetchValue(const std::string& name, void* buffer, std::int32_t buffer_size,
+                                   TValueKind& kind) {
   std::uint32_t type = 0;
   std::uint32_t size = static_cast<std::uint32_t>(std::max(buffer_size, 0));
   if (store_.QueryValue(current_key_, AsPassed(name), &type, static_cast<std::uint8_t*>(buffer),

@@ -37,7 +37,10 @@ class Units {
       *unit = b;
       return true;
     }
-    const int extra = b >= 0xF0 && b < 0xF5 ? 3 : b >= 0xE0 && b < 0xF0 ? 2 : b >= 0xC2 && b < 0xE0 ? 1 : 0;
+    const int extra = b >= 0xF0 && b < 0xF5   ? 3
+                      : b >= 0xE0 && b < 0xF0 ? 2
+                      : b >= 0xC2 && b < 0xE0 ? 1
+                                              : 0;
     std::uint32_t cp = b & (0x3F >> extra);
     bool ok = extra > 0 && i_ + static_cast<std::size_t>(extra) < s_.size();
     for (int k = 1; ok && k <= extra; ++k) {
@@ -71,9 +74,8 @@ class Units {
 
 char16_t FoldNameUnit(char16_t unit) {
   if (unit < 0x80) return unit >= 'A' && unit <= 'Z' ? static_cast<char16_t>(unit + 32) : unit;
-  const FoldRun* run = std::upper_bound(
-      std::begin(kFoldRuns), std::end(kFoldRuns), unit,
-      [](char16_t u, const FoldRun& r) { return u < r.first; });
+  const FoldRun* run = std::upper_bound(std::begin(kFoldRuns), std::end(kFoldRuns), unit,
+                                        [](char16_t u, const FoldRun& r) { return u < r.first; });
   if (run == std::begin(kFoldRuns)) return unit;
   --run;
   const std::uint32_t offset = unit - run->first;

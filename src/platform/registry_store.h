@@ -58,8 +58,8 @@ class RegistryStore {
   virtual ~RegistryStore() = default;
 
   /// RegOpenKeyEx: opens `path` (NUL-free UTF-8) below `base` with `access`.
-  virtual std::int32_t OpenKey(RegKey base, const std::string& path,
-                               std::uint32_t access, RegKey* key) = 0;
+  virtual std::int32_t OpenKey(RegKey base, const std::string& path, std::uint32_t access,
+                               RegKey* key) = 0;
   /// RegQueryInfoKey; name lengths count characters.
   virtual std::int32_t QueryInfoKey(RegKey key, RegKeyInfo* info) = 0;
   /// RegEnumKeyEx: the UTF-8 name of subkey `index` with a NUL into `name`,
@@ -73,9 +73,8 @@ class RegistryStore {
   /// count copied. kErrorMoreData when the data does not fit. Sizes, and
   /// with them every answer about whether data fits, are those of the ANSI
   /// call; a store that has no ANSI code page answers for UTF-8.
-  virtual std::int32_t QueryValue(RegKey key, const std::string& name,
-                                  std::uint32_t* type, std::uint8_t* data,
-                                  std::uint32_t* size) = 0;
+  virtual std::int32_t QueryValue(RegKey key, const std::string& name, std::uint32_t* type,
+                                  std::uint8_t* data, std::uint32_t* size) = 0;
   /// The value's type and data, a string type's data as UTF-8 (other types
   /// as stored), for a caller to whom QueryValue reported `size`. Fails as
   /// QueryValue would with room for `size` bytes: kErrorMoreData when the

@@ -9,8 +9,11 @@ namespace tallyweb {
 
 PlantedTree ContractTree() {
   PlantedTree tree;
-  tree.keys = {"Parent\\beta", "Parent\\Alpha\\Deep", "Parent\\_under", "Parent\\gamma_longest_1",
-               "Empty", "Sizes", "Doomed\\a", "Doomed\\b", "Doomed\\c"};
+  tree.keys = {"Parent\\beta",   "Parent\\Alpha\\Deep",
+               "Parent\\_under", "Parent\\gamma_longest_1",
+               "Empty",          "Sizes",
+               "Doomed\\a",      "Doomed\\b",
+               "Doomed\\c"};
   tree.values = {
       {"Parent", "Text", kRegSz, std::string("abc\0", 4)},
       {"Parent", "NoNul", kRegSz, "abc"},
@@ -32,8 +35,9 @@ namespace {
 
 TEST_P(RegistryStoreContract, OpensExistingKeysByPathIgnoringCase) {
   // Empty components, doubled or trailing backslashes, are passed over.
-  const char* paths[] = {"Parent", "Parent\\Alpha\\Deep", "PARENT\\alpha", "Parent\\",
-                         "Parent\\Alpha\\", "Parent\\\\Alpha", ""};
+  const char* paths[] = {"Parent",   "Parent\\Alpha\\Deep", "PARENT\\alpha",
+                         "Parent\\", "Parent\\Alpha\\",     "Parent\\\\Alpha",
+                         ""};
   for (const char* path : paths) {
     SCOPED_TRACE(path);
     RegKey key = kNullKey;
@@ -118,9 +122,9 @@ TEST_P(RegistryStoreContract, ReportsTypeAndSizeWithoutData) {
     std::uint32_t type;
     std::uint32_t size;
   } cases[] = {
-      {"Text", kRegSz, 4},      {"NoNul", kRegSz, 3},      {"Expand", kRegExpandSz, 7},
-      {"Dword", kRegDword, 4},  {"Blob", kRegBinary, 10},  {"Zero", kRegBinary, 0},
-      {"ZeroSz", kRegSz, 0},    {"Qword", kRegQword, 8},   {"Multi", kRegMultiSz, 6},
+      {"Text", kRegSz, 4},     {"NoNul", kRegSz, 3},     {"Expand", kRegExpandSz, 7},
+      {"Dword", kRegDword, 4}, {"Blob", kRegBinary, 10}, {"Zero", kRegBinary, 0},
+      {"ZeroSz", kRegSz, 0},   {"Qword", kRegQword, 8},  {"Multi", kRegMultiSz, 6},
       {"TEXT", kRegSz, 4},
   };
   RegKey key = Open("Parent");
@@ -157,9 +161,9 @@ TEST_P(RegistryStoreContract, ShortDataBufferGetsMoreDataAndTheSizeNeeded) {
     std::int32_t result;
     std::uint32_t size_after;
   } cases[] = {
-      {"Blob", 4, kErrorMoreData, 10},   {"Text", 3, kErrorMoreData, 4},
-      {"Qword", 4, kErrorMoreData, 8},   {"Dword", 4, kErrorSuccess, 4},
-      {"Zero", 0, kErrorSuccess, 0},     {"ZeroSz", 0, kErrorSuccess, 0},
+      {"Blob", 4, kErrorMoreData, 10}, {"Text", 3, kErrorMoreData, 4},
+      {"Qword", 4, kErrorMoreData, 8}, {"Dword", 4, kErrorSuccess, 4},
+      {"Zero", 0, kErrorSuccess, 0},   {"ZeroSz", 0, kErrorSuccess, 0},
       {"Text", 4, kErrorSuccess, 4},
   };
   RegKey key = Open("Parent");

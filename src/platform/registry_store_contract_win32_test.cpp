@@ -143,9 +143,9 @@ TEST(Win32RegistryStore, TextsReadAsTheAnsiCallsReadThemWhereTheCodePageHoldsThe
       bytes += static_cast<char>(unit >> 8);
     }
     if (c.odd_byte) bytes += 'z';
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, L"v", 0, c.type,
-                                            reinterpret_cast<const BYTE*>(bytes.data()),
-                                            static_cast<DWORD>(bytes.size())));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetValueExW(key, L"v", 0, c.type, reinterpret_cast<const BYTE*>(bytes.data()),
+                             static_cast<DWORD>(bytes.size())));
     EXPECT_EQ(c.want, AnsiReading(key, "v"));
     EXPECT_EQ(c.want, ProgramReading(*store, key, "v", facts));
     planted.clean_up();
@@ -161,8 +161,7 @@ TEST(Win32RegistryStore, NamesAndTextsOfAnyScriptComeWhole) {
   // In the registry's order: by UTF-16 units, letters ignoring case.
   const std::wstring names[] = {std::wstring(L"x") + wchar_t(0xD800),
                                 L"\u043E\u0442\u0447\u0451\u0442.pdf", L"\U0001F4E6\uE000"};
-  const std::string utf8_names[] = {"x\xED\xA0\x80",
-                                    "\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82.pdf",
+  const std::string utf8_names[] = {"x\xED\xA0\x80", "\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82.pdf",
                                     "\xF0\x9F\x93\xA6\xEE\x80\x80"};
   for (const std::wstring& name : names) {
     HKEY key = nullptr;

@@ -80,9 +80,9 @@ class WineHiveStore : public RegistryStore {
       info->longest_value_name = std::max(info->longest_value_name, Size(value.name));
       // The registry counts the stored (UTF-16) bytes; UTF-8 text can be
       // longer than that, and a buffer sized by this answer must still fit.
-      info->longest_value_data = std::max(
-          {info->longest_value_data, static_cast<std::uint32_t>(StoredSize(value)),
-           Size(Delivered(&value))});
+      info->longest_value_data = std::max({info->longest_value_data,
+                                           static_cast<std::uint32_t>(StoredSize(value)),
+                                           Size(Delivered(&value))});
     }
     info->last_write_time = hive_->LastWriteTime(node);
     return kErrorSuccess;

@@ -17,7 +17,8 @@ std::string HexBytes(const std::string& bytes) {
   std::string out;
   char pair[4];
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(pair, sizeof pair, i == 0 ? "%02x" : ",%02x", static_cast<unsigned char>(bytes[i]));
+    std::snprintf(pair, sizeof pair, i == 0 ? "%02x" : ",%02x",
+                  static_cast<unsigned char>(bytes[i]));
     out += pair;
   }
   return out;
@@ -25,7 +26,8 @@ std::string HexBytes(const std::string& bytes) {
 
 // The contract's strings are ANSI bytes; the hive keeps them in UTF-16.
 std::string Stored(const PlantedValue& value) {
-  if (value.type != kRegSz && value.type != kRegExpandSz && value.type != kRegMultiSz) return value.bytes;
+  if (value.type != kRegSz && value.type != kRegExpandSz && value.type != kRegMultiSz)
+    return value.bytes;
   std::string utf16;
   for (char c : value.bytes) {
     utf16 += c;

@@ -88,7 +88,8 @@ TEST(WineHiveStore, ReadsTheWineWrittenHiveInBothViews) {
   // Software itself, opened in the 32-bit view, lists Wow6432Node's subkeys,
   // and keys opened below it stay in that view.
   RegKey software = kNullKey;
-  ASSERT_EQ(kErrorSuccess, store->OpenKey(kHkeyLocalMachine, "Software", kRegistryAccess, &software));
+  ASSERT_EQ(kErrorSuccess,
+            store->OpenKey(kHkeyLocalMachine, "Software", kRegistryAccess, &software));
   char name[32];
   std::uint32_t length = sizeof name;
   ASSERT_EQ(kErrorSuccess, store->EnumKey(software, 0, name, &length));
@@ -154,8 +155,8 @@ TEST(WineHiveStore, HasOnlyLocalMachineAndRefusesBadHandles) {
 TEST(WineHiveStore, EnumKeyWantsRoomForTheUtf8NameAndItsNul) {
   auto store = StoreOver(kWineSystemReg);
   RegKey key = kNullKey;
-  ASSERT_EQ(kErrorSuccess, store->OpenKey(kHkeyLocalMachine, "Software\\Tesmora\\HiveAdd",
-                                          kRegistryAccess, &key));
+  ASSERT_EQ(kErrorSuccess,
+            store->OpenKey(kHkeyLocalMachine, "Software\\Tesmora\\HiveAdd", kRegistryAccess, &key));
   char name[16];
   std::memset(name, '#', sizeof name);
   std::uint32_t length = 8;
@@ -174,8 +175,9 @@ TEST(WineHiveStore, EnumKeyWantsRoomForTheUtf8NameAndItsNul) {
 }
 
 TEST(WineHiveStore, KeyInfoCountsDeliveredNameBytesAndTheLargerDataSize) {
-  auto store = StoreOver(kWineSystemReg + "\n[Software\\\\Wow6432Node\\\\Wide] 1\n"
-                                          "\"\\x4e2d\"=\"\\x4e2d\\x4e2d\\x4e2d\"\n"s);
+  auto store = StoreOver(kWineSystemReg +
+                         "\n[Software\\\\Wow6432Node\\\\Wide] 1\n"
+                         "\"\\x4e2d\"=\"\\x4e2d\\x4e2d\\x4e2d\"\n"s);
   struct {
     const char* path;
     RegKeyInfo want;
@@ -264,10 +266,14 @@ TEST(WineHiveStore, ValuesOfAClosedKeyAreReadAgainAndNeverMixedUp) {
     std::string expected;
   } cases[] = {
       {"a key opened after another closed", {kOpenA, kCloseA, kOpenB}, 1, "key B\0"s},
-      {"a key reopened", {kOpenA, kCloseA, kOpenB, kCloseB, kOpenA}, 0,
+      {"a key reopened",
+       {kOpenA, kCloseA, kOpenB, kCloseB, kOpenA},
+       0,
        "the value of key A, the longer one\0"s},
       {"binary after text", {kOpenA, kCloseA, kOpenC}, 2, "\x01\x02"s},
-      {"one of two handles closed", {kOpenA, kOpenA2, kCloseA, kOpenB, kCloseB}, 3,
+      {"one of two handles closed",
+       {kOpenA, kOpenA2, kCloseA, kOpenB, kCloseB},
+       3,
        "the value of key A, the longer one\0"s},
       {"two keys open", {kOpenA, kOpenB}, 0, "the value of key A, the longer one\0"s},
   };
@@ -287,7 +293,8 @@ TEST(WineHiveStore, ValuesOfAClosedKeyAreReadAgainAndNeverMixedUp) {
       size_all();
       const int index = step % 4;
       if (step < kCloseA) {
-        ASSERT_EQ(kErrorSuccess, store->OpenKey(kHkeyLocalMachine, paths[index], kKeyRead, &keys[index]));
+        ASSERT_EQ(kErrorSuccess,
+                  store->OpenKey(kHkeyLocalMachine, paths[index], kKeyRead, &keys[index]));
       } else {
         store->CloseKey(keys[index]);
         keys[index] = kNullKey;
@@ -383,53 +390,55 @@ TEST_F(HiveFiles, AMissingOrDamagedHiveRefusesEveryOpen) {
 // each key's text: every key and value must read as from the same text held
 // in memory, and a file cut under the copies is gone, as under the mapping.
 TEST_F(HiveFiles, ALargeMappedHiveReadsAsTheSameTextInMemory) {
- for (bool reversed : {false, true}) {
-  SCOPED_TRACE(reversed ? "keys reversed" : "keys in order");
-  std::string text = kHeader;
-  for (int k = 0; k < 12000; ++k) {
-    const int i = reversed ? 11999 - k : k;
-    const std::string name = std::to_string(1000000 + i * 7);
-    text += "[Software\\\\List\\\\" + name + "] 1700000000\n\"Name\"=\"" + name +
-            "\"\n\"Size\"=dword:" + std::to_string(10000000 + i) + "\n\"Pad\"=\"" +
-            std::string(300, static_cast<char>('a' + i % 26)) + "\"\n";
-  }
-  ASSERT_GT(text.size(), 4u << 20);
-  const std::string file = Write(reversed ? "reversed.reg" : "large.reg", text);
-  auto mapped = MakeWineHiveStoreFromFile(file);
-  auto kept = StoreOver(text);
-  RegKey mapped_list = kNullKey, kept_list = kNullKey;
-  ASSERT_EQ(kErrorSuccess, mapped->OpenKey(kHkeyLocalMachine, "Software\\List", kKeyRead, &mapped_list));
-  ASSERT_EQ(kErrorSuccess, kept->OpenKey(kHkeyLocalMachine, "Software\\List", kKeyRead, &kept_list));
-  RegKeyInfo info;
-  ASSERT_EQ(kErrorSuccess, mapped->QueryInfoKey(mapped_list, &info));
-  ASSERT_EQ(12000u, info.subkey_count);
-  for (std::uint32_t i = 0; i < info.subkey_count; ++i) {
-    char name[32];
-    std::uint32_t length = sizeof name;
-    ASSERT_EQ(kErrorSuccess, mapped->EnumKey(mapped_list, i, name, &length));
-    RegKey a = kNullKey, b = kNullKey;
-    ASSERT_EQ(kErrorSuccess, mapped->OpenKey(mapped_list, name, kKeyRead, &a));
-    ASSERT_EQ(kErrorSuccess, kept->OpenKey(kept_list, name, kKeyRead, &b));
-    for (const char* value : {"Name", "Size", "Pad"}) {
-      std::uint8_t x[400], y[400];
-      std::uint32_t type_x = 0, type_y = 0, size_x = sizeof x, size_y = sizeof y;
-      ASSERT_EQ(kErrorSuccess, mapped->QueryValue(a, value, &type_x, x, &size_x));
-      ASSERT_EQ(kErrorSuccess, kept->QueryValue(b, value, &type_y, y, &size_y));
-      ASSERT_EQ(type_y, type_x);
-      ASSERT_EQ(std::string(reinterpret_cast<char*>(y), size_y),
-                std::string(reinterpret_cast<char*>(x), size_x));
+  for (bool reversed : {false, true}) {
+    SCOPED_TRACE(reversed ? "keys reversed" : "keys in order");
+    std::string text = kHeader;
+    for (int k = 0; k < 12000; ++k) {
+      const int i = reversed ? 11999 - k : k;
+      const std::string name = std::to_string(1000000 + i * 7);
+      text += "[Software\\\\List\\\\" + name + "] 1700000000\n\"Name\"=\"" + name +
+              "\"\n\"Size\"=dword:" + std::to_string(10000000 + i) + "\n\"Pad\"=\"" +
+              std::string(300, static_cast<char>('a' + i % 26)) + "\"\n";
     }
-    mapped->CloseKey(a);
-    kept->CloseKey(b);
+    ASSERT_GT(text.size(), 4u << 20);
+    const std::string file = Write(reversed ? "reversed.reg" : "large.reg", text);
+    auto mapped = MakeWineHiveStoreFromFile(file);
+    auto kept = StoreOver(text);
+    RegKey mapped_list = kNullKey, kept_list = kNullKey;
+    ASSERT_EQ(kErrorSuccess,
+              mapped->OpenKey(kHkeyLocalMachine, "Software\\List", kKeyRead, &mapped_list));
+    ASSERT_EQ(kErrorSuccess,
+              kept->OpenKey(kHkeyLocalMachine, "Software\\List", kKeyRead, &kept_list));
+    RegKeyInfo info;
+    ASSERT_EQ(kErrorSuccess, mapped->QueryInfoKey(mapped_list, &info));
+    ASSERT_EQ(12000u, info.subkey_count);
+    for (std::uint32_t i = 0; i < info.subkey_count; ++i) {
+      char name[32];
+      std::uint32_t length = sizeof name;
+      ASSERT_EQ(kErrorSuccess, mapped->EnumKey(mapped_list, i, name, &length));
+      RegKey a = kNullKey, b = kNullKey;
+      ASSERT_EQ(kErrorSuccess, mapped->OpenKey(mapped_list, name, kKeyRead, &a));
+      ASSERT_EQ(kErrorSuccess, kept->OpenKey(kept_list, name, kKeyRead, &b));
+      for (const char* value : {"Name", "Size", "Pad"}) {
+        std::uint8_t x[400], y[400];
+        std::uint32_t type_x = 0, type_y = 0, size_x = sizeof x, size_y = sizeof y;
+        ASSERT_EQ(kErrorSuccess, mapped->QueryValue(a, value, &type_x, x, &size_x));
+        ASSERT_EQ(kErrorSuccess, kept->QueryValue(b, value, &type_y, y, &size_y));
+        ASSERT_EQ(type_y, type_x);
+        ASSERT_EQ(std::string(reinterpret_cast<char*>(y), size_y),
+                  std::string(reinterpret_cast<char*>(x), size_x));
+      }
+      mapped->CloseKey(a);
+      kept->CloseKey(b);
+    }
+    if (!reversed) continue;
+    RegKey first = kNullKey;
+    ASSERT_EQ(kErrorSuccess, mapped->OpenKey(mapped_list, "1000000", kKeyRead, &first));
+    ASSERT_EQ(0, truncate(file.c_str(), 4096));
+    std::uint32_t size = 0;
+    EXPECT_EQ(kErrorFileNotFound, mapped->QueryValue(first, "Name", nullptr, nullptr, &size));
+    EXPECT_EQ(kErrorFileNotFound, mapped->OpenKey(mapped_list, "1000007", kKeyRead, &first));
   }
-  if (!reversed) continue;
-  RegKey first = kNullKey;
-  ASSERT_EQ(kErrorSuccess, mapped->OpenKey(mapped_list, "1000000", kKeyRead, &first));
-  ASSERT_EQ(0, truncate(file.c_str(), 4096));
-  std::uint32_t size = 0;
-  EXPECT_EQ(kErrorFileNotFound, mapped->QueryValue(first, "Name", nullptr, nullptr, &size));
-  EXPECT_EQ(kErrorFileNotFound, mapped->OpenKey(mapped_list, "1000007", kKeyRead, &first));
- }
 }
 
 TEST_F(HiveFiles, SystemStoreReadsWineprefixElseHomeDotWine) {

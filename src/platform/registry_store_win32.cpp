@@ -51,15 +51,15 @@ class Win32RegistryStore : public RegistryStore {
     DWORD subkeys = 0, longest_subkey = 0, values = 0, longest_name = 0, longest_data = 0;
     FILETIME written = {0, 0};
     LONG result = RegQueryInfoKeyW(ToHkey(key), nullptr, nullptr, nullptr, &subkeys,
-                                   &longest_subkey, nullptr, &values, &longest_name,
-                                   &longest_data, nullptr, &written);
+                                   &longest_subkey, nullptr, &values, &longest_name, &longest_data,
+                                   nullptr, &written);
     info->subkey_count = subkeys;
     info->longest_subkey_name = longest_subkey;
     info->value_count = values;
     info->longest_value_name = longest_name;
     info->longest_value_data = longest_data;
-    info->last_write_time =
-        static_cast<std::uint64_t>(written.dwHighDateTime) << 32 | written.dwLowDateTime;
+    info->last_write_time = static_cast<std::uint64_t>(written.dwHighDateTime) << 32 |
+                            written.dwLowDateTime;
     return result;
   }
 

@@ -234,10 +234,10 @@ TEST_F(TRegistryTest, ValueInfoMapsTypesToKinds) {
     std::uint32_t type;
     TValueKind kind;
   } cases[] = {
-      {kRegNone, TValueKind::Unknown},    {kRegSz, TValueKind::Text},
+      {kRegNone, TValueKind::Unknown},        {kRegSz, TValueKind::Text},
       {kRegExpandSz, TValueKind::ExpandText}, {kRegBinary, TValueKind::Binary},
-      {kRegDword, TValueKind::Integer},   {kRegDwordBigEndian, TValueKind::Unknown},
-      {kRegLink, TValueKind::Unknown},    {kRegMultiSz, TValueKind::Unknown},
+      {kRegDword, TValueKind::Integer},       {kRegDwordBigEndian, TValueKind::Unknown},
+      {kRegLink, TValueKind::Unknown},        {kRegMultiSz, TValueKind::Unknown},
       {kRegQword, TValueKind::Unknown},
   };
   for (const auto& c : cases) {
@@ -416,12 +416,14 @@ TEST_F(TRegistryTest, ListChildKeysListsOnlyWhatTheStoreEnumerated) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     FakeRegistryStore store;
-    for (const char* name : {"a", "b", "c"}) store.AddKey(kHkeyCurrentUser, std::string("L\\") + name);
+    for (const char* name : {"a", "b", "c"})
+      store.AddKey(kHkeyCurrentUser, std::string("L\\") + name);
     store.BeforeCall(Call::kEnumKey, c.before_enum, [&] {
       if (c.remove != nullptr) {
         store.RemoveKey(kHkeyCurrentUser, c.remove);
       } else {
-        for (const char* name : {"a", "b", "c"}) store.RemoveKey(kHkeyCurrentUser, std::string("L\\") + name);
+        for (const char* name : {"a", "b", "c"})
+          store.RemoveKey(kHkeyCurrentUser, std::string("L\\") + name);
       }
     });
     TRegistry registry(store, facts_);

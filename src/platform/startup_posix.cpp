@@ -15,7 +15,8 @@ void StartProcess(int argc, char** argv) {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1) continue;
     const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-    if (opened >= 0 && opened != fd) close(opened);  // a lower one was closed too: filled next time round
+    if (opened >= 0 && opened != fd)
+      close(opened);  // a lower one was closed too: filled next time round
   }
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--version") == 0) {

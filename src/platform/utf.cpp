@@ -104,8 +104,7 @@ std::size_t WideLength(std::string_view text) {
   return units;
 }
 
-std::string_view Utf8Prefix(std::string_view text, std::size_t max_units,
-                            std::size_t max_bytes) {
+std::string_view Utf8Prefix(std::string_view text, std::size_t max_units, std::size_t max_bytes) {
   std::size_t units = 0;
   std::size_t end = 0;
   while (end < text.size()) {

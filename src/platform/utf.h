@@ -40,7 +40,6 @@ std::size_t WideLength(std::string_view text);
 
 /// The longest start of `text` that holds at most `max_units` UTF-16 units
 /// and `max_bytes` bytes and ends between two characters.
-std::string_view Utf8Prefix(std::string_view text, std::size_t max_units,
-                            std::size_t max_bytes);
+std::string_view Utf8Prefix(std::string_view text, std::size_t max_units, std::size_t max_bytes);
 
 }  // namespace tallyweb

@@ -19,7 +19,8 @@ TEST(AppendWideAsUtf8, EveryUnitSurvivesTheRoundTrip) {
       {"Cyrillic and CJK", u"\u043E\u4E0B", "\xD0\xBE\xE4\xB8\x8B"},
       {"a surrogate pair is one character", u"\U0001F4E6", "\xF0\x9F\x93\xA6"},
       {"an unpaired high surrogate", std::u16string(u"a") + char16_t(0xD83D) + u"b",
-       "a\xED\xA0\xBD" "b"},
+       "a\xED\xA0\xBD"
+       "b"},
       {"an unpaired low surrogate", std::u16string(1, char16_t(0xDCA6)), "\xED\xB2\xA6"},
       {"a high surrogate last", std::u16string(u"x") + char16_t(0xD800), "x\xED\xA0\x80"},
       {"NUL stays", std::u16string(u"a\0b", 3), std::string("a\0b", 3)},

@@ -37,7 +37,8 @@ void AssignUtf16AsUtf8(std::string_view utf16le, std::string* out) {
 
 std::size_t NextLineBegin(std::string_view text, std::size_t pos) {
   const void* nl = std::memchr(text.data() + pos, '\n', text.size() - pos);
-  return nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - text.data()) + 1 : text.size();
+  return nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - text.data()) + 1
+            : text.size();
 }
 
 }  // namespace
@@ -108,9 +109,10 @@ void WineHive::ParseValues(KeyId key, Parsed* parsed) {
   }
   std::vector<WineHiveValue>& values = parsed->values;
   if (values.size() < 2) return;
-  std::stable_sort(values.begin(), values.end(), [](const WineHiveValue& a, const WineHiveValue& b) {
-    return CompareNames(a.name, b.name) < 0;
-  });
+  std::stable_sort(values.begin(), values.end(),
+                   [](const WineHiveValue& a, const WineHiveValue& b) {
+                     return CompareNames(a.name, b.name) < 0;
+                   });
   std::size_t kept = 0;
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (kept > 0 && SameName(values[kept - 1].name, values[i].name)) {
@@ -165,10 +167,9 @@ const std::vector<WineHiveValue>& WineHive::Values(KeyId key) {
 
 const WineHiveValue* WineHive::FindValue(KeyId key, std::string_view name) {
   const std::vector<WineHiveValue>& values = Values(key);
-  auto it = std::lower_bound(values.begin(), values.end(), name,
-                             [](const WineHiveValue& v, std::string_view n) {
-                               return CompareNames(v.name, n) < 0;
-                             });
+  auto it = std::lower_bound(
+      values.begin(), values.end(), name,
+      [](const WineHiveValue& v, std::string_view n) { return CompareNames(v.name, n) < 0; });
   return it != values.end() && SameName(it->name, name) ? &*it : nullptr;
 }
 

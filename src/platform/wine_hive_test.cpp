@@ -42,7 +42,8 @@ bool Walk(WineHive& hive, const std::string& path, WineHive::KeyId* key) {
 
 std::vector<std::string> Children(WineHive& hive, WineHive::KeyId key) {
   std::vector<std::string> names;
-  for (std::size_t i = 0; i < hive.ChildCount(key); ++i) names.push_back(hive.Name(hive.Child(key, i)));
+  for (std::size_t i = 0; i < hive.ChildCount(key); ++i)
+    names.push_back(hive.Name(hive.Child(key, i)));
   return names;
 }
 
@@ -65,8 +66,12 @@ TEST(WineHive, ReadsEveryValueTypeAsWineWroteIt) {
       {kHiveTest, "Newline", kRegSz, "a\n\rb\0"s},
       {kHiveTest, "Esc", kRegSz, "\x1b\x07\x08\x0b\x0c\0"s},
       {kHiveTest, "EmbeddedNul", kRegSz, "a\0b\0"s},
-      {kHiveTest, "Octal", kRegSz, "\x01" "7\0"s},
-      {kHiveTest, "Digit", kRegSz, "\xc3\x80" "1\0"s},
+      {kHiveTest, "Octal", kRegSz,
+       "\x01"
+       "7\0"s},
+      {kHiveTest, "Digit", kRegSz,
+       "\xc3\x80"
+       "1\0"s},
       {kHiveTest, "Café", kRegSz, "naïve über 中文 😀\0"s},
       {kHiveTest, "NoNul", kRegSz, "ab\0"s},
       {kHiveTest, "OddBytes", kRegSz, "a\0"s},
@@ -271,14 +276,25 @@ TEST(WineHive, KeyLinesSharingAPathPrefixFindTheSameKeys) {
     std::vector<std::string> children;
   } cases[] = {
       {"siblings", "[A\\\\B\\\\x] 1\n[A\\\\B\\\\y] 1\n[A\\\\B\\\\z] 1\n", "A\\B", {"x", "y", "z"}},
-      {"other case", "[A\\\\B\\\\x] 1\n[a\\\\b\\\\y] 1\n[A\\\\b\\\\z] 1\n", "A\\B", {"x", "y", "z"}},
-      {"a deeper line between", "[A\\\\B\\\\x] 1\n[A\\\\B\\\\x\\\\deep] 1\n[A\\\\B\\\\y] 1\n", "A\\B",
-       {"x", "y"}},
-      {"a longer name with the same start", "[A\\\\B\\\\x] 1\n[A\\\\BB\\\\y] 1\n[A\\\\B\\\\z] 1\n", "A",
-       {"B", "BB"}},
-      {"runs of backslashes", "[A\\\\B\\\\x] 1\n[A\\\\B\\\\\\\\y] 1\n[A\\\\\\\\B\\\\z] 1\n", "A\\B",
+      {"other case",
+       "[A\\\\B\\\\x] 1\n[a\\\\b\\\\y] 1\n[A\\\\b\\\\z] 1\n",
+       "A\\B",
        {"x", "y", "z"}},
-      {"an escaped line between", "[A\\\\B\\\\x] 1\n[A\\\\B\\\\\\x79] 1\n[A\\\\B\\\\z] 1\n", "A\\B",
+      {"a deeper line between",
+       "[A\\\\B\\\\x] 1\n[A\\\\B\\\\x\\\\deep] 1\n[A\\\\B\\\\y] 1\n",
+       "A\\B",
+       {"x", "y"}},
+      {"a longer name with the same start",
+       "[A\\\\B\\\\x] 1\n[A\\\\BB\\\\y] 1\n[A\\\\B\\\\z] 1\n",
+       "A",
+       {"B", "BB"}},
+      {"runs of backslashes",
+       "[A\\\\B\\\\x] 1\n[A\\\\B\\\\\\\\y] 1\n[A\\\\\\\\B\\\\z] 1\n",
+       "A\\B",
+       {"x", "y", "z"}},
+      {"an escaped line between",
+       "[A\\\\B\\\\x] 1\n[A\\\\B\\\\\\x79] 1\n[A\\\\B\\\\z] 1\n",
+       "A\\B",
        {"x", "y", "z"}},
   };
   for (const auto& c : cases) {
@@ -332,7 +348,8 @@ TEST(WineHive, ReleasesTheTextItHasReadAndReadsItAgainAlike) {
   for (int i = 0; i < 20000; ++i) {
     char name[16];
     std::snprintf(name, sizeof name, "%06d", i);
-    text += "[List\\\\"s + name + "] 1700000000\n\"Name\"=\"" + name + "\"\n\"Pad\"=\"" + padding + "\"\n";
+    text += "[List\\\\"s + name + "] 1700000000\n\"Name\"=\"" + name + "\"\n\"Pad\"=\"" + padding +
+            "\"\n";
   }
   ASSERT_GT(text.size(), 4u << 20);
   auto owner = std::make_shared<const std::string>(text);
@@ -388,7 +405,8 @@ TEST(WineHive, KeysOutOfOrderReadThroughCopiesReadAlike) {
     std::vector<std::string> blocks;
     for (std::size_t at = wine.find("\n["); at != std::string::npos;) {
       std::size_t next = wine.find("\n[", at + 1);
-      blocks.push_back(wine.substr(at + 1, next == std::string::npos ? std::string::npos : next - at));
+      blocks.push_back(
+          wine.substr(at + 1, next == std::string::npos ? std::string::npos : next - at));
       at = next;
     }
     for (auto it = blocks.rbegin(); it != blocks.rend(); ++it) reversed += *it + "\n";
@@ -398,10 +416,14 @@ TEST(WineHive, KeysOutOfOrderReadThroughCopiesReadAlike) {
     std::string keys;
   } cases[] = {
       {"Wine's hive reversed", reversed},
-      {"a key listed twice", "[B] 2\n\"v\"=\"b\"\n[A] 1\n\"v\"=\"a\"\n[a] 3\n#time=1dd872b64f7702e\n\"w\"=dword:1\n"},
-      {"a hex value takes a [ line", "[Z] 1\n\"h\"=hex:01,\\\n[Y] 5\n\"v\"=\"z\"\n[Y] 6\n\"v\"=\"y\"\n"},
-      {"escaped names", "[L\\\\b\\x00e9] 1\n\"v\"=\"1\"\n[L\\\\a] 2\n\"v\"=\"2\"\n[L\\\\\\xc9] 3\n"},
-      {"blanks before [, an unmade key", "  [Q] 7\n\"v\"=\"q\"\n [P\n\"x\"=\"lost\"\n[P] 1\n\"v\"=\"p\"\n"},
+      {"a key listed twice",
+       "[B] 2\n\"v\"=\"b\"\n[A] 1\n\"v\"=\"a\"\n[a] 3\n#time=1dd872b64f7702e\n\"w\"=dword:1\n"},
+      {"a hex value takes a [ line",
+       "[Z] 1\n\"h\"=hex:01,\\\n[Y] 5\n\"v\"=\"z\"\n[Y] 6\n\"v\"=\"y\"\n"},
+      {"escaped names",
+       "[L\\\\b\\x00e9] 1\n\"v\"=\"1\"\n[L\\\\a] 2\n\"v\"=\"2\"\n[L\\\\\\xc9] 3\n"},
+      {"blanks before [, an unmade key",
+       "  [Q] 7\n\"v\"=\"q\"\n [P\n\"x\"=\"lost\"\n[P] 1\n\"v\"=\"p\"\n"},
       {"CR LF, a cut last line", "[D] 1\r\n\"v\"=\"d\"\r\n[C] 2\r\n@=\"c\"\r\n[B] 4\r\n\"v\"=\"cu"},
   };
   for (const auto& c : cases) {
@@ -416,7 +438,8 @@ TEST(WineHive, KeysOutOfOrderReadThroughCopiesReadAlike) {
       text.copy(out, end - begin, begin);
       return end - begin;
     };
-    auto copied = WineHive::Parse(*owner, owner, [](std::size_t, std::size_t) {}, read);
+    auto copied = WineHive::Parse(
+        *owner, owner, [](std::size_t, std::size_t) {}, read);
     auto kept = WineHive::Parse(text);
     ASSERT_NE(nullptr, copied);
     ASSERT_NE(nullptr, kept);
@@ -456,7 +479,8 @@ TEST(WineHive, ReadsValueSyntaxWineAccepts) {
       {"bad value line skipped", "[K] 1\n\"a\"=bogus:1\n\"a\"=\"ok\"\n", kRegSz, "ok\0"s},
       {"bad data after good", "[K] 1\n\"a\"=\"ok\"\n\"A\"=bogus:1\n", kRegNone, ""},
       {"no = after good", "[K] 1\n\"a\"=\"ok\"\n\"A\" bogus\n", kRegSz, "ok\0"s},
-      {"continued over lines", "[K] 1\n\"a\"=hex:01,\\\n  02,\\\n\t03\n", kRegBinary, "\x01\x02\x03"},
+      {"continued over lines", "[K] 1\n\"a\"=hex:01,\\\n  02,\\\n\t03\n", kRegBinary,
+       "\x01\x02\x03"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -482,9 +506,14 @@ TEST(WineHive, ReadsKeyPathsAsWineDoes) {
       {"runs of backslashes", "[A\\\\\\\\B\\\\] 1\n", "A", {"B"}},
       {"backslash as \\x005c", "[A\\x005cB] 1\n", "A", {"B"}},
       {"non-ASCII by escape", "[A\\\\\\x4e2d\\xe9] 1\n", "A", {"中é"}},
-      {"lines out of order", "[A\\\\b] 1\n[A\\\\C] 1\n[A\\\\a] 1\n[A\\\\B] 1\n", "A", {"a", "b", "C"}},
+      {"lines out of order",
+       "[A\\\\b] 1\n[A\\\\C] 1\n[A\\\\a] 1\n[A\\\\B] 1\n",
+       "A",
+       {"a", "b", "C"}},
       // Each lone surrogate is a unit of its own, sorting before U+E000.
-      {"lone surrogates stay apart", "[A\\\\\\xe000] 1\n[A\\\\\\xd801] 1\n[A\\\\\\xd800] 1\n[A\\\\\\xdc00] 1\n", "A",
+      {"lone surrogates stay apart",
+       "[A\\\\\\xe000] 1\n[A\\\\\\xd801] 1\n[A\\\\\\xd800] 1\n[A\\\\\\xdc00] 1\n",
+       "A",
        {"\xed\xa0\x80", "\xed\xa0\x81", "\xed\xb0\x80", "\xee\x80\x80"}},
       {"an empty path is the root", "[] 1\n\"v\"=\"x\"\n[A\\\\B] 1\n", "", {"A"}},
   };
@@ -507,7 +536,9 @@ TEST(WineHive, RefusesWhatIsNotAHive) {
       {"cut in the header", "WINE REGISTRY Vers"},
       {"other version", "WINE REGISTRY Version 1\n[K] 1\n"},
       {"exported .reg file", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n"},
-      {"binary", "\x7f" "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0\n"s},
+      {"binary",
+       "\x7f"
+       "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0\n"s},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -533,7 +564,8 @@ TEST(WineHive, ReadsADamagedHiveAsWineDoes) {
       {"key line without ]", "[K 1\n\"a\"=\"x\"\n", "-"},
       {"values after a bad key line", "[K] 1\n[K 1\n\"a\"=\"x\"\n", ""},
       {"key path with a leading backslash", "[\\\\K] 1\n\"a\"=\"x\"\n", "a|1|x\0\0\0;"s},
-      {"key name of 257 characters", "[K] 1\n[K\\\\" + std::string(257, 'n') + "] 1\n\"a\"=\"x\"\n", ""},
+      {"key name of 257 characters", "[K] 1\n[K\\\\" + std::string(257, 'n') + "] 1\n\"a\"=\"x\"\n",
+       ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -568,7 +600,8 @@ TEST(WineHive, EveryCutOfARealHiveIsReadable) {
       WineHive::KeyId key = pending.back();
       pending.pop_back();
       for (const WineHiveValue& value : hive->Values(key)) DeliveredData(value);
-      for (std::size_t i = 0; i < hive->ChildCount(key); ++i) pending.push_back(hive->Child(key, i));
+      for (std::size_t i = 0; i < hive->ChildCount(key); ++i)
+        pending.push_back(hive->Child(key, i));
     }
   }
 }
@@ -582,7 +615,11 @@ TEST(Utf16ToUtf8, ConvertsAsTheWindowsBuildReadsTexts) {
       {"ASCII and NUL", "a\0\0\0"s, "a\0"s},
       {"two and three bytes", "\xe9\0\x2d\x4e"s, "é中"},
       {"surrogate pair", "\x3d\xd8\x00\xde"s, "😀"},
-      {"lone high surrogate", "\x3d\xd8" "a\0"s, "\xed\xa0\xbd" "a"},
+      {"lone high surrogate",
+       "\x3d\xd8"
+       "a\0"s,
+       "\xed\xa0\xbd"
+       "a"},
       {"lone low surrogate", "\x00\xde"s, "\xed\xb8\x80"},
       {"odd last byte dropped", "a\0b"s, "a"},
   };

@@ -31,8 +31,10 @@ bool StartsWith(std::string_view s, std::size_t pos, std::string_view prefix) {
 void DecodeUtf8(std::string_view s, std::size_t* i, std::u16string* out) {
   const unsigned char lead = static_cast<unsigned char>(s[*i]);
   ++*i;
-  const int extra = lead >= 0xF0 && lead < 0xF8 ? 3 : lead >= 0xE0 ? (lead < 0xF0 ? 2 : 0)
-                    : lead >= 0xC0 ? 1 : 0;
+  const int extra = lead >= 0xF0 && lead < 0xF8 ? 3
+                    : lead >= 0xE0              ? (lead < 0xF0 ? 2 : 0)
+                    : lead >= 0xC0              ? 1
+                                                : 0;
   if (extra == 0) return;
   std::uint32_t cp = lead & (0x3Fu >> extra);
   for (int k = 0; k < extra; ++k) {
@@ -195,8 +197,9 @@ bool ReadHex(std::string_view s, std::size_t* pos, int max_digits, std::uint64_t
 bool LineReader::Next(std::string_view* line, std::size_t* line_begin) {
   if (pos_ >= text_.size()) return false;
   const void* nl = std::memchr(text_.data() + pos_, '\n', text_.size() - pos_);
-  const std::size_t stop =
-      nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - text_.data()) : text_.size();
+  const std::size_t stop = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) -
+                                                         text_.data())
+                              : text_.size();
   *line_begin = pos_;
   *line = text_.substr(pos_, stop - pos_);
   pos_ = stop + 1;
@@ -212,7 +215,9 @@ bool LineReader::Next(std::string_view* line, std::size_t* line_begin) {
 
 bool IsBlank(char c) { return IsSpace(c) && c != '\n'; }
 
-std::string_view TrimLeft(std::string_view s) { return s.substr(std::min(SkipSpace(s, 0), s.size())); }
+std::string_view TrimLeft(std::string_view s) {
+  return s.substr(std::min(SkipSpace(s, 0), s.size()));
+}
 
 std::uint64_t StrToULong16(std::string_view s, std::size_t* end) {
   std::size_t i = SkipSpace(s, 0);

@@ -115,9 +115,7 @@ ValueLine ParseValueLine(std::string_view line, MoreLines* more, WineHiveValue* 
 
 /// False when the line cannot go on to the next one: a hex value continues
 /// only over a backslash.
-inline bool MayContinue(std::string_view line) {
-  return line.find('\\') != std::string_view::npos;
-}
+inline bool MayContinue(std::string_view line) { return line.find('\\') != std::string_view::npos; }
 
 /// The C library's strtoul in base 16, as the server reads numbers: blanks,
 /// a sign, "0x", digits; too large gives the largest value. `*end` is

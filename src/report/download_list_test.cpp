@@ -64,9 +64,8 @@ TEST_F(DownloadListTest, ValuesAreReadInOrder) {
   TStringList names;
   ASSERT_TRUE(list_.OpenDownloadList(names));
   list_.ReadDownloadItem("k");
-  EXPECT_EQ((Names{"Item_MainURL", "Item_MainURL", "Item_OutputFilename",
-                   "Item_OutputFilename", "Item_Size", "Item_Description",
-                   "Item_Description"}),
+  EXPECT_EQ((Names{"Item_MainURL", "Item_MainURL", "Item_OutputFilename", "Item_OutputFilename",
+                   "Item_Size", "Item_Description", "Item_Description"}),
             store_.QueriedValueNames());
 }
 
@@ -148,8 +147,8 @@ TEST_F(DownloadListTest, BadItemEndsTheRunAtItsValue) {
          s.SetValue(kHkeyLocalMachine, key, "Item_Description", kRegBinary, "xy");
        },
        "ERegistryException: Invalid data type for 'Item_Description'",
-       {"Item_MainURL", "Item_MainURL", "Item_OutputFilename", "Item_OutputFilename",
-        "Item_Size", "Item_Description", "Item_Description"}},
+       {"Item_MainURL", "Item_MainURL", "Item_OutputFilename", "Item_OutputFilename", "Item_Size",
+        "Item_Description", "Item_Description"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

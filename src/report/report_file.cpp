@@ -61,9 +61,7 @@ void TReportFile::OpenNew() {
       // A console or printer shows each line as it is ended.
       flush_on_line_end_ = true;
       break;
-    default:
-      flush_on_line_end_ = false;
-      break;
+    default: flush_on_line_end_ = false; break;
   }
 }
 

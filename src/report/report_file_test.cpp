@@ -52,7 +52,8 @@ TEST_F(ReportFileTest, FileHoldsEachLineFollowedByCrLf) {
       {"one empty line", {""}, "\r\n"},
       {"two lines", {"ab", "c"}, "ab\r\nc\r\n"},
       {"CR, LF and tab pass unchanged", {"a\rb\nc\t"}, "a\rb\nc\t\r\n"},
-      {"NUL and high bytes pass unchanged", {std::string("\0\xE9\xFF", 3)},
+      {"NUL and high bytes pass unchanged",
+       {std::string("\0\xE9\xFF", 3)},
        std::string("\0\xE9\xFF\r\n", 5)},
   };
   for (const auto& c : cases) {
@@ -82,8 +83,10 @@ TEST_F(ReportFileTest, DiskFileReceivesWholeBlocksThenTheRestAtClose) {
     std::vector<std::uint32_t> in_all;
   } cases[] = {
       {"256 bytes", {std::string(126, 'a'), std::string(126, 'b')}, {128, 128}, {128, 128}},
-      {"300 bytes", {std::string(98, 'a'), std::string(98, 'b'), std::string(98, 'c')},
-       {128, 128}, {128, 128, 44}},
+      {"300 bytes",
+       {std::string(98, 'a'), std::string(98, 'b'), std::string(98, 'c')},
+       {128, 128},
+       {128, 128, 44}},
       {"one 200-byte line", {std::string(200, 'a')}, {128}, {128, 74}},
       {"line ending exactly at the block's end", {std::string(126, 'a')}, {128}, {128}},
       {"CR and LF split over two blocks", {std::string(127, 'a')}, {128}, {128, 1}},
@@ -131,8 +134,7 @@ TEST_F(ReportFileTest, AbandonedReportKeepsOnlyWholeBlocks) {
     Open(file);
     for (char c : {'a', 'b', 'c'}) WriteLine(file, std::string(98, c));  // 300 bytes
   }
-  EXPECT_EQ(std::string(98, 'a') + "\r\n" + std::string(98, 'b') + "\r\n" +
-                std::string(56, 'c'),
+  EXPECT_EQ(std::string(98, 'a') + "\r\n" + std::string(98, 'b') + "\r\n" + std::string(56, 'c'),
             os_.files[kPath]);
   EXPECT_EQ(256u, os_.files[kPath].size());
   EXPECT_EQ(1u, os_.OpenHandleCount());

@@ -41,8 +41,7 @@ void WriteExpandedLine(TReportFile& report, std::string_view line, const TDownlo
 
 void RunReport(OsCalls& os, RegistryStore& registry, const SystemFacts& facts) {
   const std::string program_path = os.ProgramPath();
-  const std::string program_directory(
-      DirectoryPart(program_path, os.PathDelimiters()));
+  const std::string program_directory(DirectoryPart(program_path, os.PathDelimiters()));
   const std::string report_path = program_directory + kReportFileName;
 
   TReportFile report(os);

@@ -31,8 +31,7 @@ TEST_F(ReportRunTest, TemplateDivisionAndTheNotFoundLine) {
     std::string want;
   } cases[] = {
       {"block with every placeholder",
-       "<h1>&Name</h1>\r\n{\r\n&Name|&URL|&Out|&DOut|&Size|&Discr\r\n}\r\n</html>",
-       List::kOneItem,
+       "<h1>&Name</h1>\r\n{\r\n&Name|&URL|&Out|&DOut|&Size|&Discr\r\n}\r\n</html>", List::kOneItem,
        "<h1>&Name</h1>\r\nX|http://h/a.zip|C:\\D\\a.zip|file://C:\\D\\|-1|Z\r\n</html>\r\n"},
       {"empty list key: head and tail only", "A\r\n{\r\nB &Name\r\n}\r\nC", List::kEmpty,
        "A\r\nC\r\n"},
@@ -40,10 +39,9 @@ TEST_F(ReportRunTest, TemplateDivisionAndTheNotFoundLine) {
        List::kMissing, std::string("A\r\nC\r\n") + kNotFound},
       {"no markers: every line but the first", "a\r\nb &Name\r\nc\r\n", List::kOneItem,
        "b &Name\r\nc\r\n"},
-      {"no markers, missing list", "a\r\nb\r\n", List::kMissing,
-       std::string("b\r\n") + kNotFound},
-      {"close before open: lines between are written twice",
-       "a\r\n}\r\nb\r\n{\r\nc\r\n", List::kOneItem, "a\r\n}\r\nb\r\nb\r\n{\r\nc\r\n"},
+      {"no markers, missing list", "a\r\nb\r\n", List::kMissing, std::string("b\r\n") + kNotFound},
+      {"close before open: lines between are written twice", "a\r\n}\r\nb\r\n{\r\nc\r\n",
+       List::kOneItem, "a\r\n}\r\nb\r\nb\r\n{\r\nc\r\n"},
       {"repeated open marker: the earlier one is head", "{1\r\nh\r\n{2\r\n&Name\r\n}\r\n",
        List::kOneItem, "{1\r\nh\r\nX\r\n"},
       {"empty template, list found", "", List::kOneItem, ""},

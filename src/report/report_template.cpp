@@ -67,8 +67,8 @@ TemplateText LoadTemplateText(OsCalls& os, const std::string& path) {
   ScopedFile closer(os, file);
   // A size beyond what can be addressed still goes to the allocator, so that
   // it fails as exhausted memory rather than loading part of the file.
-  const std::uint64_t size = std::min<std::uint64_t>(
-      os.FileSize(file), std::numeric_limits<std::size_t>::max());
+  const std::uint64_t size = std::min<std::uint64_t>(os.FileSize(file),
+                                                     std::numeric_limits<std::size_t>::max());
   std::unique_ptr<char[]> buffer(new char[static_cast<std::size_t>(size)]);
   // The lines end where the read ended: a short read leaves nothing unread
   // behind in the buffer to be taken for text.
@@ -182,9 +182,8 @@ struct PlaceholderToken {
 // No token is a prefix of another ("&DOut" and "&Out" differ in their second
 // byte), so at most one of them matches at any position.
 constexpr PlaceholderToken kPlaceholders[] = {
-    {"&Name", Placeholder::kName}, {"&URL", Placeholder::kUrl},
-    {"&Out", Placeholder::kOut},   {"&DOut", Placeholder::kDOut},
-    {"&Size", Placeholder::kSize}, {"&Discr", Placeholder::kDiscr},
+    {"&Name", Placeholder::kName}, {"&URL", Placeholder::kUrl},   {"&Out", Placeholder::kOut},
+    {"&DOut", Placeholder::kDOut}, {"&Size", Placeholder::kSize}, {"&Discr", Placeholder::kDiscr},
 };
 
 void PutValue(Placeholder placeholder, const TDownloadItem& item, const SystemFacts& facts,
@@ -233,8 +232,7 @@ void ExpandLineTo(std::string_view line, const TDownloadItem& item, const System
   if (line.size() > kept) put(line.substr(kept));
 }
 
-std::string ExpandLine(std::string_view line, const TDownloadItem& item,
-                       const SystemFacts& facts) {
+std::string ExpandLine(std::string_view line, const TDownloadItem& item, const SystemFacts& facts) {
   std::string out;
   out.reserve(line.size());
   ExpandLineTo(line, item, facts, [&out](std::string_view piece) { out.append(piece); });

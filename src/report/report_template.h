@@ -82,8 +82,7 @@ std::string FolderLink(std::string_view output_filename, const SystemFacts& fact
 /// stands, by the item's value; the text values escaped for HTML, the size a
 /// plain number. One left-to-right pass: inserted values are never searched
 /// again, so a URL holding "&Size" reaches the report intact.
-std::string ExpandLine(std::string_view line, const TDownloadItem& item,
-                       const SystemFacts& facts);
+std::string ExpandLine(std::string_view line, const TDownloadItem& item, const SystemFacts& facts);
 
 /// The same line handed to `put` in pieces, in order, instead of built:
 /// values go out from where they are kept, so that a long one is not

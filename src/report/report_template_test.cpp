@@ -44,8 +44,7 @@ TEST(SplitLines, LineEndsAndTheFirstNul) {
 TEST(LoadTemplate, ReadsTheWholeFileAndClosesIt) {
   FakeOsCalls os;
   os.files[kTemplatePath] = "<html>\r\n{\r\n&Name\r\n}\r\n</html>\r\n";
-  EXPECT_EQ((TStringList{"<html>", "{", "&Name", "}", "</html>"}),
-            LoadTemplate(os, kTemplatePath));
+  EXPECT_EQ((TStringList{"<html>", "{", "&Name", "}", "</html>"}), LoadTemplate(os, kTemplatePath));
   EXPECT_EQ(1u, os.closes.size());
   EXPECT_EQ(0u, os.OpenHandleCount());
 }
@@ -198,20 +197,20 @@ TEST(ExpandLine, ValuesTakeTheReportsCodePage) {
   } cases[] = {
       {"a Cyrillic name", &western, "&Name", "\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82.pdf",
        "&#1086;&#1090;&#1095;&#1105;&#1090;.pdf"},
-      {"CJK, a character beyond 16 bits, no best fit; what the page has stays", &western,
-       "&Discr", "\xE4\xB8\x8B\xE8\xBD\xBD \xF0\x9F\x93\xA6 \xC5\x82 \xC3\xA9 \xE2\x82\xAC",
+      {"CJK, a character beyond 16 bits, no best fit; what the page has stays", &western, "&Discr",
+       "\xE4\xB8\x8B\xE8\xBD\xBD \xF0\x9F\x93\xA6 \xC5\x82 \xC3\xA9 \xE2\x82\xAC",
        "&#19979;&#36733; &#128230; &#322; \xE9 \x80"},
       {"every character there", &western, "[&URL]", "\xC3\xA9\xE2\x82\xAC", "[\xE9\x80]"},
       {"an unpaired surrogate", &western, "&Name", "a\xED\xA0\x80z", "a&#65533;z"},
       {"a byte that begins no character", &western, "&Out", "a\xFFz", "a&#65533;z"},
-      {"escaped first, and the references left as they are", &western, "&URL",
-       "\xC5\x82<&\xC3\xA9", "&#322;&lt;&amp;\xE9"},
+      {"escaped first, and the references left as they are", &western, "&URL", "\xC5\x82<&\xC3\xA9",
+       "&#322;&lt;&amp;\xE9"},
       {"double-byte characters and one it lacks", &double_byte, "&Discr",
        "\xE8\xA1\xA8\xE4\xB8\x8B\xE2\x9C\x93", "\x95\x5C\x89\xBA&#10003;"},
       {"the folder is found before its letters turn into bytes", &double_byte, "&DOut",
        "C:\\\xE8\xA1\xA8\\a.zip", "file://C:\\\x95\x5C\\"},
-      {"a UTF-8 report takes values as they are, but for a lone surrogate", nullptr,
-       "&Name&Out", "\xD0\xBE\xED\xA0\x80\xED\x9F\xBF\xFF\xED\xBF",
+      {"a UTF-8 report takes values as they are, but for a lone surrogate", nullptr, "&Name&Out",
+       "\xD0\xBE\xED\xA0\x80\xED\x9F\xBF\xFF\xED\xBF",
        "\xD0\xBE&#65533;\xED\x9F\xBF\xFF\xED\xBF\xD0\xBE&#65533;\xED\x9F\xBF\xFF\xED\xBF"},
   };
   for (const auto& c : cases) {

@@ -18,8 +18,7 @@ void PlantValues() {
   PlantDownloadList({
       {"X",
        {Text("Item_MainURL", "http://h/get?id=1&Size=2"),
-        Text("Item_OutputFilename", "C:\\Downloads\\a b.zip"),
-        Dword("Item_Size", 0xFFFFFFFF),
+        Text("Item_OutputFilename", "C:\\Downloads\\a b.zip"), Dword("Item_Size", 0xFFFFFFFF),
         ExpandText("Item_Description", "%TEMP%\\<b>x</b>")}},
       {"Y", {Dword("Item_Size", 0x80000000)}},
       {"Z",
@@ -38,8 +37,7 @@ const char kValuesReport[] =
 
 // A template whose head and first block come to 296 bytes, so a failure on
 // the second item leaves exactly the first 256 in the file.
-const std::string kPartialTemplate =
-    std::string(100, 'h') + "\r\n{\r\n&Name:&URL\r\n}\r\ntail\r\n";
+const std::string kPartialTemplate = std::string(100, 'h') + "\r\n{\r\n&Name:&URL\r\n}\r\ntail\r\n";
 const std::string kFirstItemUrl(190, 'u');
 const std::string kPartialReport =
     (std::string(100, 'h') + "\r\na:" + kFirstItemUrl + "\r\n").substr(0, 256);
@@ -103,8 +101,7 @@ TEST_F(DownloadList, UnreadableItemStopsTheRunMidList) {
     std::string bad_value;
     std::string message;
   } cases[] = {
-      {"Item_Size missing", Text("Item_Description", "d"),
-       "Failed to get data for 'Item_Size'."},
+      {"Item_Size missing", Text("Item_Description", "d"), "Failed to get data for 'Item_Size'."},
       {"Item_Size as 4-byte REG_BINARY", Hex("Item_Size", 3, std::string(4, '\x01')),
        "Invalid data type for 'Item_Size'."},
       {"Item_Size as REG_QWORD", Hex("Item_Size", 11, std::string(8, '\x01')),
@@ -113,8 +110,8 @@ TEST_F(DownloadList, UnreadableItemStopsTheRunMidList) {
        "Invalid data type for 'Item_MainURL'."},
       // The ANSI read decides by the converted length whether the 4-byte
       // buffer holds the data: refused past 4 bytes, the wrong type within.
-      {"Item_Size as REG_SZ of two digits and a NUL",
-       Hex("Item_Size", 1, std::string("12\0", 3)), "Invalid data type for 'Item_Size'."},
+      {"Item_Size as REG_SZ of two digits and a NUL", Hex("Item_Size", 1, std::string("12\0", 3)),
+       "Invalid data type for 'Item_Size'."},
       {"Item_Size as REG_SZ of four digits and a NUL",
        Hex("Item_Size", 1, std::string("1234\0", 5)), "Failed to get data for 'Item_Size'."},
       {"Item_Size as REG_NONE of no bytes", Hex("Item_Size", 0, ""),
@@ -132,8 +129,8 @@ TEST_F(DownloadList, UnreadableItemStopsTheRunMidList) {
 
     EXPECT_EQ(1, run.exit_code) << run.stderr_text;
     ASSERT_EQ(1u, run.boxes.size()) << run.stderr_text;
-    EXPECT_TRUE(IsFailureText(run.boxes[0].text, "ERegistryException", "Tallyweb\\.exe",
-                              c.message));
+    EXPECT_TRUE(
+        IsFailureText(run.boxes[0].text, "ERegistryException", "Tallyweb\\.exe", c.message));
     EXPECT_EQ(kPartialReport, run.report);
     EXPECT_FALSE(run.shell.asked);
   }
@@ -167,23 +164,26 @@ TEST_F(DownloadList, EveryScriptReachesTheReport) {
   const std::string otchet = "&#1086;&#1090;&#1095;&#1105;&#1090;";
   const std::string downloads = "&#1047;&#1072;&#1075;&#1088;&#1091;&#1079;&#1082;&#1080;";
   EXPECT_EQ(0, on_windows.exit_code) << on_windows.stderr_text;
-  EXPECT_EQ("annual.pdf|||file://|1|\r\n"
-            "zeta.zip|||file://|3|\r\n" +
-                otchet + ".pdf||C:\\" + downloads + "\\" + otchet + ".pdf|file://C:\\" +
-                downloads + "\\|2|&#19979;&#36733; &#128230; &#322; \xE9 \x80\r\n"
-                "&#128230;&#57344;.zip|||file://|4|d&#65533;\r\n",
-            on_windows.report);
+  EXPECT_EQ(
+      "annual.pdf|||file://|1|\r\n"
+      "zeta.zip|||file://|3|\r\n" +
+          otchet + ".pdf||C:\\" + downloads + "\\" + otchet + ".pdf|file://C:\\" + downloads +
+          "\\|2|&#19979;&#36733; &#128230; &#322; \xE9 \x80\r\n"
+          "&#128230;&#57344;.zip|||file://|4|d&#65533;\r\n",
+      on_windows.report);
   EXPECT_EQ(std::vector<std::string>{windows.ReportPath()}, on_windows.shell.args);
   // Natively the folder link names the Linux folder that C: maps to.
   const std::string drive_c =
       std::filesystem::canonical(std::string(TALLYWEB_E2E_WORK) + "/wineprefix/drive_c").string();
   EXPECT_EQ(0, on_linux.exit_code) << on_linux.stderr_text;
-  EXPECT_EQ("annual.pdf|||file://|1|\r\n"
-            "zeta.zip|||file://|3|\r\n"
-            "отчёт.pdf||C:\\Загрузки\\отчёт.pdf|file://" + drive_c +
-                "/%D0%97%D0%B0%D0%B3%D1%80%D1%83%D0%B7%D0%BA%D0%B8/|2|下载 📦 ł é €\r\n"
-                "📦\uE000.zip|||file://|4|d&#65533;\r\n",
-            on_linux.report);
+  EXPECT_EQ(
+      "annual.pdf|||file://|1|\r\n"
+      "zeta.zip|||file://|3|\r\n"
+      "отчёт.pdf||C:\\Загрузки\\отчёт.pdf|file://" +
+          drive_c +
+          "/%D0%97%D0%B0%D0%B3%D1%80%D1%83%D0%B7%D0%BA%D0%B8/|2|下载 📦 ł é €\r\n"
+          "📦\uE000.zip|||file://|4|d&#65533;\r\n",
+      on_linux.report);
 }
 
 // In a double-byte code page (932, which Wine takes from a Japanese locale)
@@ -201,11 +201,12 @@ TEST_F(DownloadList, DoubleByteCodePageUnderWine) {
   RunOutcome run = folder.Run({"LC_ALL=ja_JP.UTF-8"});
 
   EXPECT_EQ(0, run.exit_code) << run.stderr_text;
-  EXPECT_EQ("zeta.zip|||file://|1|\r\n"
-            "\x84\x80\x84\x84\x84\x89\x84\x76\x84\x84.pdf|||file://|2|"
-            "\x89\xBA&#36733; &#128230; &#322; &#233; &#8364;\r\n"
-            "\x95\x5C\x8E\xA6.txt||C:\\\x95\x5C\\\x95\x5C.txt|file://C:\\\x95\x5C\\|3|\r\n",
-            run.report);
+  EXPECT_EQ(
+      "zeta.zip|||file://|1|\r\n"
+      "\x84\x80\x84\x84\x84\x89\x84\x76\x84\x84.pdf|||file://|2|"
+      "\x89\xBA&#36733; &#128230; &#322; &#233; &#8364;\r\n"
+      "\x95\x5C\x8E\xA6.txt||C:\\\x95\x5C\\\x95\x5C.txt|file://C:\\\x95\x5C\\|3|\r\n",
+      run.report);
   EXPECT_EQ(std::vector<std::string>{folder.ReportPath()}, run.shell.args);
 }
 
@@ -248,9 +249,11 @@ TEST_F(DownloadList, NativeBuildWritesTheSameReportAsWindows) {
     std::string want = on_windows.report;
     const std::string windows_link = "file://C:\\Downloads\\";
     if (want.find(windows_link) != std::string::npos) {
-      const std::string drive_c =
-          std::filesystem::canonical(std::string(TALLYWEB_E2E_WORK) + "/wineprefix/drive_c").string();
-      want.replace(want.find(windows_link), windows_link.size(), "file://" + drive_c + "/Downloads/");
+      const std::string drive_c = std::filesystem::canonical(std::string(TALLYWEB_E2E_WORK) +
+                                                             "/wineprefix/drive_c")
+                                      .string();
+      want.replace(want.find(windows_link), windows_link.size(),
+                   "file://" + drive_c + "/Downloads/");
     }
     EXPECT_EQ(want, on_linux.report);
     if (c.exit_code == 0) {

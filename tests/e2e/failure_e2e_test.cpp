@@ -25,23 +25,21 @@ const char kEarlierReport[] = "earlier report\r\n";
 // Windows: exactly one box. Native: the box's title line, then the
 // text, and nothing else on standard error.
 ::testing::AssertionResult ShowedOneFailure(Build build, const RunOutcome& run,
-                                            const std::string& kind,
-                                            const std::string& message) {
+                                            const std::string& kind, const std::string& message) {
   if (build == Build::kWindows) {
     if (run.boxes.size() != 1) {
-      return ::testing::AssertionFailure()
-             << run.boxes.size() << " boxes; standard error:\n" << run.stderr_text;
+      return ::testing::AssertionFailure() << run.boxes.size() << " boxes; standard error:\n"
+                                           << run.stderr_text;
     }
-    return IsFailureText(run.boxes[0].text, kind, "Tallyweb\\.exe", message,
-                         run.boxes[0].whole);
+    return IsFailureText(run.boxes[0].text, kind, "Tallyweb\\.exe", message, run.boxes[0].whole);
   }
   const std::string title = "Application Error\n";
   const std::string& err = run.stderr_text;
   if (err.compare(0, title.size(), title) != 0 || err.back() != '\n') {
     return ::testing::AssertionFailure() << "standard error:\n" << err;
   }
-  return IsFailureText(err.substr(title.size(), err.size() - title.size() - 1), kind,
-                       "Tallyweb", message);
+  return IsFailureText(err.substr(title.size(), err.size() - title.size() - 1), kind, "Tallyweb",
+                       message);
 }
 
 enum class Report { kNone, kEarlierKept, kFolder };
@@ -66,12 +64,8 @@ void CheckRun(const FailureCase& c, const ProgramFolder& folder, const RunOutcom
   EXPECT_TRUE(ShowedOneFailure(folder.build(), run, c.kind, c.message(folder)));
   EXPECT_FALSE(run.shell.asked);
   switch (c.report) {
-    case Report::kNone:
-      EXPECT_FALSE(run.report_exists);
-      break;
-    case Report::kEarlierKept:
-      EXPECT_EQ(kEarlierReport, run.report);
-      break;
+    case Report::kNone: EXPECT_FALSE(run.report_exists); break;
+    case Report::kEarlierKept: EXPECT_EQ(kEarlierReport, run.report); break;
     case Report::kFolder:
       EXPECT_TRUE(fs::is_directory(folder.path() + "/Tallyweb.htm"));
       EXPECT_TRUE(fs::is_empty(folder.path() + "/Tallyweb.htm"));
@@ -227,7 +221,10 @@ TEST(FailureBox, ReportHeldOpenByAnotherProgram) {
     EXPECT_EQ(0, holder.Release());
   }
 
-  const FailureCase held{"held", {Build::kWindows}, nullptr, "EInOutError",
+  const FailureCase held{"held",
+                         {Build::kWindows},
+                         nullptr,
+                         "EInOutError",
                          [](const ProgramFolder&) { return std::string("I/O error 32."); },
                          Report::kEarlierKept};
   CheckRun(held, folder, run);

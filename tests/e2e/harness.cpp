@@ -26,8 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr char kListKey[] =
-    "HKEY_LOCAL_MACHINE\\Software\\Tesmora\\Orvalink\\FileList";
+constexpr char kListKey[] = "HKEY_LOCAL_MACHINE\\Software\\Tesmora\\Orvalink\\FileList";
 constexpr char kVendorKey[] = "HKLM\\Software\\Tesmora";
 constexpr char kBoxTitle[] = "Application Error";
 constexpr char kBoxTrace[] = "trace:msgbox:MSGBOX_OnInit L\"";
@@ -56,8 +55,7 @@ void WriteWhole(const std::string& path, const std::string& bytes) {
 const std::string& Display() {
   static const std::string display = [] {
     std::string number = ReadWhole(WorkDir() + "/display");
-    while (!number.empty() && (number.back() == '\n' || number.back() == ' '))
-      number.pop_back();
+    while (!number.empty() && (number.back() == '\n' || number.back() == ' ')) number.pop_back();
     if (number.empty())
       ADD_FAILURE() << "no Xvfb display in " << WorkDir()
                     << "/display: run the e2e tests through ctest, whose "
@@ -92,8 +90,7 @@ std::string WineLoaderFor(const std::string& program) {
   if (!in.seekg(0x3c) || !in.read(reinterpret_cast<char*>(offset), 4)) return "wine";
   std::uint32_t pe = offset[0] | offset[1] << 8 | offset[2] << 16 |
                      static_cast<std::uint32_t>(offset[3]) << 24;
-  if (!in.seekg(std::streamoff(pe) + 4) ||
-      !in.read(reinterpret_cast<char*>(machine), 2))
+  if (!in.seekg(std::streamoff(pe) + 4) || !in.read(reinterpret_cast<char*>(machine), 2))
     return "wine";
   bool x64 = machine[0] == 0x64 && machine[1] == 0x86;
   return x64 && access(kWine64, X_OK) == 0 ? kWine64 : "wine";
@@ -106,18 +103,15 @@ struct Process {
 // Starts `argv` with the current environment plus `extra_env` (later entries
 // win; "NAME" alone removes NAME), stdin from /dev/null and stdout/stderr into
 // files, so nothing it leaves running holds CTest's pipes.
-Process Spawn(const std::vector<std::string>& argv,
-              const std::vector<std::string>& extra_env, const std::string& cwd,
-              const std::string& out_path, const std::string& err_path) {
+Process Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env,
+              const std::string& cwd, const std::string& out_path, const std::string& err_path) {
   std::vector<std::string> env_strings;
   for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
   for (const std::string& entry : extra_env) {
     std::string name = entry.substr(0, entry.find('='));
     for (auto it = env_strings.begin(); it != env_strings.end();) {
-      if (it->compare(0, name.size() + 1, name + "=") == 0)
-        it = env_strings.erase(it);
-      else
-        ++it;
+      if (it->compare(0, name.size() + 1, name + "=") == 0) it = env_strings.erase(it);
+      else ++it;
     }
     if (entry.find('=') != std::string::npos) env_strings.push_back(entry);
   }
@@ -174,8 +168,7 @@ Captured RunCaptured(const std::vector<std::string>& argv,
   std::string base = WorkDir() + "/cmd." + std::to_string(getpid()) + "." +
                      std::to_string(serial++);
   Process p = Spawn(argv, extra_env, WorkDir(), base + ".out", base + ".err");
-  Captured result{Wait(p, timeout_ms, nullptr), ReadWhole(base + ".out"),
-                  ReadWhole(base + ".err")};
+  Captured result{Wait(p, timeout_ms, nullptr), ReadWhole(base + ".out"), ReadWhole(base + ".err")};
   std::remove((base + ".out").c_str());
   std::remove((base + ".err").c_str());
   return result;
@@ -201,8 +194,8 @@ class BoxDismisser {
       std::string window;
       while (std::getline(windows, window))
         if (!window.empty())
-          RunCaptured({"xdotool", "key", "--window", window, "Return"},
-                      {"DISPLAY=" + Display()}, 10000);
+          RunCaptured({"xdotool", "key", "--window", window, "Return"}, {"DISPLAY=" + Display()},
+                      10000);
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   }
@@ -276,8 +269,7 @@ ShellRequest AwaitShellLog(const std::string& log, int wait_ms) {
       request.args.push_back(line.substr(line.find('=') + 1));
     else if (line.compare(0, 4, "long") == 0)
       request.long_args.push_back(line.substr(line.find('=') + 1));
-    else if (line.compare(0, 5, "show=") == 0)
-      request.show = line.substr(5);
+    else if (line.compare(0, 5, "show=") == 0) request.show = line.substr(5);
   }
   return request;
 }
@@ -340,7 +332,10 @@ std::string Utf16Le(const std::string& utf8) {
   for (size_t i = 0; i < utf8.size();) {
     const unsigned char lead = static_cast<unsigned char>(utf8[i]);
     const size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    unsigned code = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
+    unsigned code = length == 1   ? lead
+                    : length == 2 ? lead & 0x1F
+                    : length == 3 ? lead & 0x0F
+                                  : lead & 0x07;
     for (size_t k = 1; k < length && i + k < utf8.size(); ++k)
       code = code << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
     i += length;
@@ -356,8 +351,9 @@ std::string Utf16Le(const std::string& utf8) {
 
 void ImportReg(const std::string& body, bool view32, bool unicode = false) {
   std::string file = WorkDir() + "/import." + std::to_string(getpid()) + ".reg";
-  WriteWhole(file, unicode ? "\xFF\xFE" + Utf16Le("Windows Registry Editor Version 5.00\r\n\r\n" + body)
-                           : "REGEDIT4\r\n\r\n" + body);
+  WriteWhole(file, unicode
+                       ? "\xFF\xFE" + Utf16Le("Windows Registry Editor Version 5.00\r\n\r\n" + body)
+                       : "REGEDIT4\r\n\r\n" + body);
   std::vector<std::string> args = {"reg", "import", WindowsName(file)};
   if (view32) args.push_back("/reg:32");
   std::string attempts;
@@ -371,8 +367,8 @@ void ImportReg(const std::string& body, bool view32, bool unicode = false) {
       break;
     }
     attempts += "attempt " + std::to_string(attempt) + ": exit code " +
-                std::to_string(run.exit_code) + "\nstdout: " + run.out +
-                "\nstderr: " + run.err + "\n";
+                std::to_string(run.exit_code) + "\nstdout: " + run.out + "\nstderr: " + run.err +
+                "\n";
     std::this_thread::sleep_for(std::chrono::seconds(1));
   }
   EXPECT_EQ("", attempts) << "wine reg import failed for:\n" << body;
@@ -382,9 +378,8 @@ void ImportReg(const std::string& body, bool view32, bool unicode = false) {
 
 std::string TestName() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = info == nullptr
-                         ? "outside"
-                         : std::string(info->test_suite_name()) + "." + info->name();
+  std::string name = info == nullptr ? "outside"
+                                     : std::string(info->test_suite_name()) + "." + info->name();
   for (char& c : name)
     if (c == '/') c = '_';
   return name;
@@ -402,15 +397,13 @@ std::string ReadWhole(const std::string& path) {
 const char* BuildName(Build build) { return build == Build::kWindows ? "Windows" : "native"; }
 
 ::testing::AssertionResult IsFailureText(const std::string& text, const std::string& kind,
-                                         const std::string& module,
-                                         const std::string& message, bool whole) {
+                                         const std::string& module, const std::string& message,
+                                         bool whole) {
   // Eight digits exactly: the offset lies within the program's image.
-  const std::regex first_line("Exception " + kind + " in module " + module +
-                              " at [0-9A-F]{8}\\.");
+  const std::regex first_line("Exception " + kind + " in module " + module + " at [0-9A-F]{8}\\.");
   const std::size_t newline = text.find('\n');
   const std::string shown = newline == std::string::npos ? "" : text.substr(newline + 1);
-  if (newline == std::string::npos ||
-      !std::regex_match(text.substr(0, newline), first_line) ||
+  if (newline == std::string::npos || !std::regex_match(text.substr(0, newline), first_line) ||
       (whole ? shown != message : message.compare(0, shown.size(), shown) != 0)) {
     return ::testing::AssertionFailure() << "failure text:\n" << text;
   }
@@ -480,14 +473,12 @@ void SetHtmHandler(bool recorder) {
     DeleteKey("HKCR\\.htm", /*view32=*/false);
     return;
   }
-  std::string command = "\"" +
-                        WindowsName(WindowsBin() +
-                                    "/shell_recorder.exe") +
-                        "\" \"%1\"";
-  ImportReg("[HKEY_CLASSES_ROOT\\.htm]\r\n@=\"htmlfile\"\r\n\r\n"
-            "[HKEY_CLASSES_ROOT\\htmlfile\\shell\\open\\command]\r\n@=" +
-                QuoteRegString(command) + "\r\n\r\n",
-            /*view32=*/false);
+  std::string command = "\"" + WindowsName(WindowsBin() + "/shell_recorder.exe") + "\" \"%1\"";
+  ImportReg(
+      "[HKEY_CLASSES_ROOT\\.htm]\r\n@=\"htmlfile\"\r\n\r\n"
+      "[HKEY_CLASSES_ROOT\\htmlfile\\shell\\open\\command]\r\n@=" +
+          QuoteRegString(command) + "\r\n\r\n",
+      /*view32=*/false);
 }
 
 ProgramFolder::ProgramFolder(Build build, const std::string& subpath) : build_(build) {
@@ -501,9 +492,8 @@ ProgramFolder::ProgramFolder(Build build, const std::string& subpath) : build_(b
   fs::create_directories(path_);
   shell_log_ = root_ + ".shell.log";
 
-  std::string program = build == Build::kWindows
-                            ? WindowsBin() + "/Tallyweb.exe"
-                            : std::string(TALLYWEB_NATIVE_PROGRAM);
+  std::string program = build == Build::kWindows ? WindowsBin() + "/Tallyweb.exe"
+                                                 : std::string(TALLYWEB_NATIVE_PROGRAM);
   std::string copy = path_ + (build == Build::kWindows ? "/Tallyweb.exe" : "/Tallyweb");
   std::error_code error;
   fs::copy_file(program, copy, error);
@@ -526,9 +516,7 @@ std::string ProgramFolder::ProgramDirectory() const {
   return build_ == Build::kWindows ? WindowsName(path_) + "\\" : path_ + "/";
 }
 
-std::string ProgramFolder::ReportPath() const {
-  return ProgramDirectory() + "Tallyweb.htm";
-}
+std::string ProgramFolder::ReportPath() const { return ProgramDirectory() + "Tallyweb.htm"; }
 
 void ProgramFolder::WriteTemplate(const std::string& bytes) const {
   WriteFile("template.txt", bytes);
@@ -544,14 +532,11 @@ std::string ProgramFolder::ReadFile(const std::string& name) const {
   return ReadWhole(path_ + "/" + name);
 }
 
-bool ProgramFolder::Exists(const std::string& name) const {
-  return fs::exists(path_ + "/" + name);
-}
+bool ProgramFolder::Exists(const std::string& name) const { return fs::exists(path_ + "/" + name); }
 
 RunOutcome ProgramFolder::Run(const ShellWait& wait) const {
   std::remove(shell_log_.c_str());
-  RunOutcome outcome =
-      build_ == Build::kWindows ? RunWindows(wait) : RunNative(wait);
+  RunOutcome outcome = build_ == Build::kWindows ? RunWindows(wait) : RunNative(wait);
   outcome.report_exists = Exists("Tallyweb.htm");
   if (outcome.report_exists) outcome.report = ReadFile("Tallyweb.htm");
   return outcome;
@@ -575,8 +560,8 @@ RunOutcome ProgramFolder::RunWindows(const ShellWait& wait) const {
     BoxDismisser dismisser;
     // A short working folder: Wine cannot start in one longer than MAX_PATH.
     const std::string program = path_ + "/Tallyweb.exe";
-    Process p = Spawn({WineLoaderFor(program), program}, env, WorkDir(),
-                      root_ + ".stdout", root_ + ".stderr");
+    Process p = Spawn({WineLoaderFor(program), program}, env, WorkDir(), root_ + ".stdout",
+                      root_ + ".stderr");
     outcome.exit_code = Wait(p, kProgramTimeoutMs, &outcome.timed_out);
   }
   outcome.stderr_text = ReadWhole(root_ + ".stderr");
@@ -601,14 +586,13 @@ RunOutcome ProgramFolder::RunNative(const ShellWait& wait) const {
              "mv \"$TALLYWEB_SHELL_LOG.part\" \"$TALLYWEB_SHELL_LOG\"\n");
   fs::permissions(fake_bin + "/xdg-open", fs::perms::owner_all);
   const char* path = std::getenv("PATH");
-  std::vector<std::string> env = {
-      "WINEPREFIX=" + Prefix(), "PATH=" + fake_bin + ":" + (path ? path : "/usr/bin:/bin"),
-      "TALLYWEB_SHELL_LOG=" + shell_log_,
-      // No graphical session: a failure is told on standard error only.
-      "DISPLAY", "WAYLAND_DISPLAY"};
+  std::vector<std::string> env = {"WINEPREFIX=" + Prefix(),
+                                  "PATH=" + fake_bin + ":" + (path ? path : "/usr/bin:/bin"),
+                                  "TALLYWEB_SHELL_LOG=" + shell_log_,
+                                  // No graphical session: a failure is told on standard error only.
+                                  "DISPLAY", "WAYLAND_DISPLAY"};
   RunOutcome outcome;
-  Process p = Spawn({path_ + "/Tallyweb"}, env, WorkDir(), root_ + ".stdout",
-                    root_ + ".stderr");
+  Process p = Spawn({path_ + "/Tallyweb"}, env, WorkDir(), root_ + ".stdout", root_ + ".stderr");
   outcome.exit_code = Wait(p, kProgramTimeoutMs, &outcome.timed_out);
   outcome.stderr_text = ReadWhole(root_ + ".stderr");
   std::remove((root_ + ".stdout").c_str());
@@ -624,8 +608,8 @@ FileHolder::FileHolder(const ProgramFolder& folder, const std::string& file_name
     : folder_(folder) {
   const std::string dir = folder.ProgramDirectory();
   thread_ = std::thread([this, dir, file_name] {
-    exit_code_ = Wine({WindowsBin() + "/file_holder.exe",
-                       dir + file_name, dir + "holder.ready", dir + "holder.stop"});
+    exit_code_ = Wine({WindowsBin() + "/file_holder.exe", dir + file_name, dir + "holder.ready",
+                       dir + "holder.stop"});
   });
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (!holding() && std::chrono::steady_clock::now() < deadline) {

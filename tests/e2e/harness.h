@@ -39,8 +39,8 @@ inline constexpr char kNotFound[] = "<H3>Orvalink is not found</H3>\r\n";
 /// `message`. With `whole` false, Wine's trace cut a long text short, and
 /// what it shows of the second line must begin `message`.
 ::testing::AssertionResult IsFailureText(const std::string& text, const std::string& kind,
-                                         const std::string& module,
-                                         const std::string& message, bool whole = true);
+                                         const std::string& module, const std::string& message,
+                                         bool whole = true);
 
 /// A file's bytes; empty when it cannot be read.
 std::string ReadWhole(const std::string& path);
@@ -63,10 +63,10 @@ struct ShellRequest {
 struct RunOutcome {
   int exit_code = -1;
   bool timed_out = false;
-  std::vector<Box> boxes;       // Windows runs: every box, in order
-  std::string stderr_text;      // the program's standard error, whole
+  std::vector<Box> boxes;   // Windows runs: every box, in order
+  std::string stderr_text;  // the program's standard error, whole
   bool report_exists = false;
-  std::string report;           // Tallyweb.htm's bytes, when it exists
+  std::string report;  // Tallyweb.htm's bytes, when it exists
   ShellRequest shell;
 };
 
@@ -139,8 +139,7 @@ std::string ExpandText(const std::string& name, const std::string& text);
 std::string Dword(const std::string& name, std::uint32_t value);
 /// Any registry type with exact data bytes (hex(type):..). For REG_SZ and
 /// REG_EXPAND_SZ Wine takes the bytes in the ANSI code page.
-std::string Hex(const std::string& name, std::uint32_t type,
-                const std::string& bytes);
+std::string Hex(const std::string& name, std::uint32_t type, const std::string& bytes);
 
 struct DownloadKey {
   std::string name;
@@ -155,8 +154,7 @@ enum class Encoding { kAnsi, kUtf16 };
 
 /// Replaces the download list (32-bit view of HKLM) with exactly these
 /// subkeys; an empty vector leaves an empty list key.
-void PlantDownloadList(const std::vector<DownloadKey>& keys,
-                       Encoding encoding = Encoding::kAnsi);
+void PlantDownloadList(const std::vector<DownloadKey>& keys, Encoding encoding = Encoding::kAnsi);
 /// Removes the download list key and its parents below Software.
 void RemoveDownloadList();
 /// Registers the shell recorder as the .htm handler, or removes the .htm

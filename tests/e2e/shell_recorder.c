@@ -66,8 +66,7 @@ int main(void) {
   /* Without STARTF_USESHOWWINDOW the shell passed no show command at all. */
   if (startup.dwFlags & STARTF_USESHOWWINDOW)
     fprintf(log, "show=%u\n", (unsigned)startup.wShowWindow);
-  else
-    fprintf(log, "show=none\n");
+  else fprintf(log, "show=none\n");
   fprintf(log, "cmdline=%s\n", GetCommandLineA());
   if (fclose(log) != 0) return 2;
   return MoveFileExA(side_path, log_path, MOVEFILE_REPLACE_EXISTING) ? 0 : 2;

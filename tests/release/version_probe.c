@@ -9,8 +9,8 @@
 #include <stdlib.h>
 
 static const char* const kStrings[] = {
-    "FileDescription", "FileVersion",      "InternalName", "LegalCopyright",
-    "OriginalFilename", "ProductName",     "ProductVersion",
+    "FileDescription",  "FileVersion", "InternalName",   "LegalCopyright",
+    "OriginalFilename", "ProductName", "ProductVersion",
 };
 
 int main(int argc, char** argv) {
@@ -49,8 +49,7 @@ int main(int argc, char** argv) {
                  translation[1], kStrings[i]);
         if (VerQueryValueA(info, query, (void**)&value, &length) && value != NULL)
           printf("%s=%s\n", kStrings[i], value);
-        else
-          printf("%s=(missing)\n", kStrings[i]);
+        else printf("%s=(missing)\n", kStrings[i]);
       }
     }
   }
