@@ -15,9 +15,10 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/lib.sh"
 sizes="12 1000 10000 100000"
 runs=3
-native=$root/build/linux/bin/Tallyweb
+native=$TALLYWEB_BUILD_ROOT/linux/bin/Tallyweb
 others=()
 while [ $# -gt 0 ]; do
   case $1 in
@@ -30,15 +31,13 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-work=$root/build/bench-page
-modules=$root/build/linux/browser/npm/node_modules
+work=$TALLYWEB_BUILD_ROOT/bench-page
+modules=$TALLYWEB_BUILD_ROOT/linux/browser/npm/node_modules
 [ -x "$native" ] || { echo "bench: $native is missing; build the linux preset" >&2; exit 1; }
 [ -d "$modules/playwright-core" ] ||
   { echo "bench: run the browser test once (tests/browser/run.sh) to install its driver" >&2; exit 1; }
 
-mkdir -p "$work/stub"
-printf '#!/bin/sh\nexit 0\n' >"$work/stub/xdg-open"
-chmod +x "$work/stub/xdg-open"
+tw_no_browser "$work/stub"
 
 templates="default=$root/src/report/template.txt"
 count=0

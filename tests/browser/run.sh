@@ -16,6 +16,7 @@ set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
+. "$root/scripts/lib.sh"
 mkdir -p "$1"
 build=$(cd "$1" && pwd)
 program=$2
@@ -55,7 +56,7 @@ wine_quiet() {
 # Puts the download list of each .reg file given (none: an empty list key)
 # into the prefix's 32-bit view, where the 32-bit download manager keeps it.
 seed_list() {
-  export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all
+  tw_wine_env "$work/wineprefix"
   [ -f "$WINEPREFIX/system.reg" ] || wine_quiet wineboot -i
   wine_quiet wine reg delete "$list_key" /f /reg:32 || true
   wine_quiet wine reg add "$list_key" /f /reg:32
@@ -98,8 +99,7 @@ install_missing
 rm -rf "$reports" "$artifacts"
 mkdir -p "$work/bin" "$work/no-list" "$artifacts"
 : >"$log"
-printf '#!/bin/sh\nexit 0\n' >"$work/bin/xdg-open"
-chmod +x "$work/bin/xdg-open"
+tw_no_browser "$work/bin"
 
 seed_list "$here/downloads.reg"
 # The fixture's downloads lie in C:\Downloads, a folder the page links to.
@@ -125,8 +125,7 @@ if [ -n "$windows_program" ] && [ -f "$windows_program" ]; then
   mkdir -p "$dir"
   cp "$windows_program" "$root/src/report/template.txt" "$dir/"
   # The shell's open request ends at the no-op xdg-open.
-  (cd "$dir" && WINEPREFIX="$work/wineprefix" WINEDEBUG=-all PATH="$work/bin:$PATH" \
-     WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d" \
+  (cd "$dir" && PATH="$work/bin:$PATH" tw_wine "$work/wineprefix" \
      wine "$dir/Tallyweb.exe" </dev/null >>"$log" 2>&1) ||
     { echo "Tallyweb.exe failed on the scripts list" >&2; exit 1; }
   cp "$dir/Tallyweb.htm" "$reports/scripts.htm"
