@@ -32,9 +32,20 @@ SystemFacts FuzzedFacts(FuzzedDataProvider& in) {
   return facts;
 }
 
+// A value as a UTF-8 report holds it: the five HTML bytes escaped, and a
+// lone UTF-16 surrogate kept in its three-byte form (ED A0-BF 80-BF), which
+// no browser shows, written as U+FFFD's reference.
 std::string Escaped(const std::string& value) {
   std::string out;
-  for (char byte : value) {
+  for (std::size_t at = 0; at < value.size(); ++at) {
+    const char byte = value[at];
+    const auto u = [&value](std::size_t i) { return static_cast<unsigned char>(value[i]); };
+    if (u(at) == 0xED && at + 2 < value.size() && u(at + 1) >= 0xA0 && u(at + 1) <= 0xBF &&
+        (u(at + 2) & 0xC0) == 0x80) {
+      out += "&#65533;";
+      at += 2;
+      continue;
+    }
     switch (byte) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
