@@ -1,15 +1,19 @@
-// Template bytes to lines, markers and expanded block lines, with arbitrary
-// item values and code-page facts. Each result is held against what must be
-// true of it, so a wrong answer fails as loudly as a crash.
+// Template bytes to lines, to head, block and tail, and to expanded block
+// lines, with arbitrary item values and code-page facts. Each result is held
+// against what must be true of it, so a wrong answer fails as loudly as a
+// crash.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "platform/string_list.h"
 #include "platform/system_facts.h"
 #include "report/report_template.h"
 
@@ -58,8 +62,15 @@ std::string Escaped(const std::string& value) {
   return out;
 }
 
+// The lines of `text`, taken one at a time as the run takes them.
+TStringList LinesOf(std::string_view text) {
+  TStringList lines;
+  while (!text.empty()) lines.emplace_back(tallyweb::TakeLine(text));
+  return lines;
+}
+
 // The lines hold every byte before the first NUL except CR and LF, in order,
-// and splitting them again, each ended by CR LF, gives them back.
+// and taking them again from the lines each ended by CR LF gives them back.
 void CheckLines(const std::string& text, const TStringList& lines) {
   std::string kept;
   for (char byte : text.substr(0, text.find('\0')))
@@ -71,37 +82,27 @@ void CheckLines(const std::string& text, const TStringList& lines) {
     rejoined += line + "\r\n";
   }
   Require(joined == kept);
-  Require(tallyweb::SplitLines(rejoined.data(), rejoined.size()) == lines);
+  Require(LinesOf(rejoined) == lines);
 }
 
-// Each index is the last line starting with its marker byte, or 0 when no
-// line after the first starts with it.
-void CheckMarker(const TStringList& lines, std::ptrdiff_t index, char marker) {
-  Require(index >= 0 && (lines.empty() ? index == 0 : index < std::ptrdiff_t(lines.size())));
-  for (std::size_t i = index + 1; i < lines.size(); ++i)
-    Require(lines[i].empty() || lines[i][0] != marker);
-  if (index > 0) Require(!lines[index].empty() && lines[index][0] == marker);
-}
-
-// The head, block and tail that the run writes from the text hold exactly
-// the lines the marker indices give each of them.
-void CheckParts(const std::string& text, const TStringList& lines,
-                const tallyweb::MarkerIndices& markers) {
-  const tallyweb::TemplateParts parts = tallyweb::DivideTemplate(
-      std::string_view(text).substr(0, text.find('\0')));
-  const auto split = [](std::string_view part) {
-    TStringList taken;
-    while (!part.empty()) taken.emplace_back(tallyweb::TakeLine(part));
-    return taken;
-  };
-  const auto range = [&](std::ptrdiff_t first, std::ptrdiff_t last) {
+// The head, block and tail hold exactly the lines before the last line
+// starting with "{", between it and the last starting with "}", and after
+// that; a marker that is nowhere counts as the first line.
+void CheckParts(std::string_view text, const TStringList& lines) {
+  std::size_t open = 0, close = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (!lines[i].empty() && lines[i][0] == '{') open = i;
+    if (!lines[i].empty() && lines[i][0] == '}') close = i;
+  }
+  const auto range = [&lines](std::size_t first, std::size_t end) {
     TStringList wanted;
-    for (std::ptrdiff_t i = first; i <= last; ++i) wanted.push_back(lines[i]);
+    for (std::size_t i = first; i < end; ++i) wanted.push_back(lines[i]);
     return wanted;
   };
-  Require(split(parts.head) == range(0, markers.open - 1));
-  Require(split(parts.block) == range(markers.open + 1, markers.close - 1));
-  Require(split(parts.tail) == range(markers.close + 1, std::ptrdiff_t(lines.size()) - 1));
+  const tallyweb::TemplateParts parts = tallyweb::DivideTemplate(text);
+  Require(LinesOf(parts.head) == range(0, open));
+  Require(LinesOf(parts.block) == range(open + 1, close));
+  Require(LinesOf(parts.tail) == range(close + 1, lines.size()));
 }
 
 // One left-to-right pass: each token is replaced where it stands, and the
@@ -150,15 +151,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   item.Description = in.ConsumeRandomLengthString(300);
   const std::string text = in.ConsumeRemainingBytesAsString();
 
-  const TStringList lines = tallyweb::SplitLines(text.data(), text.size());
+  std::unique_ptr<char[]> bytes(new char[text.size()]);
+  std::memcpy(bytes.get(), text.data(), text.size());
+  const tallyweb::TemplateText loaded(std::move(bytes), text.size());
+  const TStringList lines = LinesOf(loaded.text());
   CheckLines(text, lines);
-  const tallyweb::MarkerIndices markers = tallyweb::FindMarkers(lines);
-  CheckMarker(lines, markers.open, '{');
-  CheckMarker(lines, markers.close, '}');
-  CheckParts(text, lines, markers);
+  CheckParts(loaded.text(), lines);
   // Every line, block or not, taken as a block line: the expansion must end
   // and agree whatever the line and the values hold.
-  for (const std::string& line : lines)
-    Require(tallyweb::ExpandLine(line, item, facts) == ExpectedExpansion(line, item));
+  for (const std::string& line : lines) {
+    std::string expanded;
+    tallyweb::ExpandLineTo(line, item, facts,
+                           [&expanded](std::string_view piece) { expanded.append(piece); });
+    Require(expanded == ExpectedExpansion(line, item));
+  }
   return 0;
 }

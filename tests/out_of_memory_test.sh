@@ -49,6 +49,6 @@ address=$(printf '0x%x' $((base + 0x$offset)))
 symbols=$work/Tallyweb
 [ -f "$(dirname "$program")/Tallyweb.debug" ] && symbols=$(dirname "$program")/Tallyweb.debug
 where=$(addr2line -f -i -C -e "$symbols" "$address")
-printf '%s\n' "$where" | grep -q 'LoadTemplate' ||
+printf '%s\n' "$where" | grep -q 'LoadTemplateText' ||
   fail "raise address $address is not in the template loader: $where"
 echo "PASS: $first / Out of memory. (at $(printf '%s\n' "$where" | head -1))"

@@ -59,19 +59,16 @@ void GuardMapping(char* begin, std::size_t size) {
 // for writing until the program closes it (or the kernel's lease-break-time
 // has passed, 45 s by default), so the run reads the file as it was when it
 // was opened, as the wine server reads the copy it loaded. The kernel asks
-// for the lease back with SIGIO, which would end the program: that is
-// answered by reading on. Without a lease (a file of another user, one open
-// for writing elsewhere, a file system without leases) the guard above still
+// for the lease back with SIGIO, which by default ends the process: the
+// program's start-up answers it, and a process that has not (a test, a tool)
+// takes no lease. Without a lease (a file of another user, one open for
+// writing elsewhere, a file system without leases) the guard above still
 // keeps a cut from killing the program.
 void HoldReadLease(int fd) {
-  static const bool handled = [] {
-    struct sigaction action {};
-    action.sa_handler = [](int) {};
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return sigaction(SIGIO, &action, nullptr) == 0;
-  }();
-  if (handled) (void)::fcntl(fd, F_SETLEASE, F_RDLCK);
+  struct sigaction lease_break {};
+  if (sigaction(SIGIO, nullptr, &lease_break) == 0 && lease_break.sa_handler != SIG_DFL) {
+    (void)::fcntl(fd, F_SETLEASE, F_RDLCK);
+  }
 }
 
 }  // namespace

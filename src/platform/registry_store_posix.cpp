@@ -101,11 +101,9 @@ class WineHiveStore : public RegistryStore {
 
   std::int32_t QueryValue(RegKey key, const std::string& name, std::uint32_t* type,
                           std::uint8_t* data, std::uint32_t* size) override {
-    WineHive::KeyId node = 0;
-    std::int32_t result = Resolve(key, &node);
+    const WineHiveValue* value = nullptr;
+    const std::int32_t result = FindValue(key, name, &value);
     if (result != kErrorSuccess) return result;
-    const WineHiveValue* value = hive_->FindValue(node, name);
-    if (value == nullptr) return kErrorFileNotFound;
     if (data != nullptr && size == nullptr) return kInvalidParameter;
     const std::string& bytes = Delivered(value);
     if (type != nullptr) *type = value->type;
@@ -123,11 +121,9 @@ class WineHiveStore : public RegistryStore {
   std::int32_t QueryText(RegKey key, const std::string& name, std::uint32_t size,
                          std::uint32_t* type, std::string* text) override {
     text->clear();
-    WineHive::KeyId node = 0;
-    std::int32_t result = Resolve(key, &node);
+    const WineHiveValue* value = nullptr;
+    const std::int32_t result = FindValue(key, name, &value);
     if (result != kErrorSuccess) return result;
-    const WineHiveValue* value = hive_->FindValue(node, name);
-    if (value == nullptr) return kErrorFileNotFound;
     const std::string& bytes = Delivered(value);
     if (type != nullptr) *type = value->type;
     if (size < bytes.size()) return kErrorMoreData;
@@ -179,6 +175,15 @@ class WineHiveStore : public RegistryStore {
     if (it == handles_.end()) return kErrorInvalidHandle;
     *node = it->second;
     return kErrorSuccess;
+  }
+
+  // The value `name` of the key behind `key`.
+  std::int32_t FindValue(RegKey key, const std::string& name, const WineHiveValue** value) {
+    WineHive::KeyId node = 0;
+    const std::int32_t result = Resolve(key, &node);
+    if (result != kErrorSuccess) return result;
+    *value = hive_->FindValue(node, name);
+    return *value == nullptr ? kErrorFileNotFound : kErrorSuccess;
   }
 
   using Handles = std::vector<std::pair<RegKey, WineHive::KeyId>>;

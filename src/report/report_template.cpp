@@ -32,14 +32,6 @@ std::string_view TextBeforeNul(const char* data, std::size_t size) {
 
 }  // namespace
 
-TStringList SplitLines(const char* data, std::size_t size) {
-  TStringList lines;
-  for (std::string_view text = TextBeforeNul(data, size); !text.empty();) {
-    lines.emplace_back(TakeLine(text));
-  }
-  return lines;
-}
-
 TemplateText::TemplateText(std::unique_ptr<char[]> bytes, std::size_t size)
     : bytes_(std::move(bytes)), text_(TextBeforeNul(bytes_.get(), size)) {}
 
@@ -76,28 +68,9 @@ TemplateText LoadTemplateText(OsCalls& os, const std::string& path) {
   return TemplateText(std::move(buffer), static_cast<std::size_t>(read));
 }
 
-TStringList LoadTemplate(OsCalls& os, const std::string& path) {
-  const TemplateText loaded = LoadTemplateText(os, path);
-  const std::string_view text = loaded.text();
-  return SplitLines(text.data(), text.size());
-}
-
-MarkerIndices FindMarkers(const TStringList& lines) {
-  MarkerIndices markers;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (lines[i].empty()) continue;
-    if (lines[i][0] == '{') {
-      markers.open = static_cast<std::ptrdiff_t>(i);
-    } else if (lines[i][0] == '}') {
-      markers.close = static_cast<std::ptrdiff_t>(i);
-    }
-  }
-  return markers;
-}
-
 TemplateParts DivideTemplate(std::string_view text) {
   // Where the marker lines start, and where the lines after them start. A
-  // marker that is nowhere stands at line 0, as its index does.
+  // marker that is nowhere counts as the first line.
   std::string_view rest = text;
   if (!rest.empty()) TakeLine(rest);
   std::size_t open = 0, after_open = text.size() - rest.size();
@@ -230,13 +203,6 @@ void ExpandLineTo(std::string_view line, const TDownloadItem& item, const System
     amp = kept - 1;  // the search goes on after the token
   }
   if (line.size() > kept) put(line.substr(kept));
-}
-
-std::string ExpandLine(std::string_view line, const TDownloadItem& item, const SystemFacts& facts) {
-  std::string out;
-  out.reserve(line.size());
-  ExpandLineTo(line, item, facts, [&out](std::string_view piece) { out.append(piece); });
-  return out;
 }
 
 }  // namespace tallyweb

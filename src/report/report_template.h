@@ -11,20 +11,15 @@
 #include <string_view>
 
 #include "platform/os_calls.h"
-#include "platform/string_list.h"
 #include "platform/system_facts.h"
 #include "report/download_item.h"
 
 namespace tallyweb {
 
-/// The lines of `size` bytes of template text. CR LF, a lone CR and a lone LF
-/// each end a line; LF CR ends a line and then an empty one; the first NUL
-/// ends the text. No byte is trimmed, a byte-order mark included.
-TStringList SplitLines(const char* data, std::size_t size);
-
 /// Takes the first line of `text` off its front, line end included, and
-/// answers the line without its line end; `text` must not be empty. The
-/// lines SplitLines gives, one at a time and without a copy.
+/// answers the line without its line end; `text` must not be empty. CR LF, a
+/// lone CR and a lone LF each end a line; LF CR ends a line and then an empty
+/// one. No byte is trimmed, a byte-order mark included.
 std::string_view TakeLine(std::string_view& text);
 
 /// template.txt as it was read, in one buffer: its lines are found in it as
@@ -46,21 +41,13 @@ class TemplateText {
 /// Loads the template at `path` whole. Raises EFOpenError "Cannot open file
 /// <path>" when the file cannot be opened, for whatever reason.
 TemplateText LoadTemplateText(OsCalls& os, const std::string& path);
-/// The same, as a list of lines.
-TStringList LoadTemplate(OsCalls& os, const std::string& path);
-
-/// Indices of the last line starting with "{" (open) and the last starting
-/// with "}" (close); 0 where there is none. The head is the lines before
-/// open, the block those between the two, the tail those after close.
-struct MarkerIndices {
-  std::ptrdiff_t open = 0;
-  std::ptrdiff_t close = 0;
-};
-MarkerIndices FindMarkers(const TStringList& lines);
 
 /// The template's head, block and tail, each the part of the text that holds
 /// its lines, line ends included; a part whose lines are none is empty. The
-/// markers as FindMarkers finds them, in one pass over the text.
+/// open marker is the last line starting with "{", the close marker the last
+/// starting with "}"; a marker that is nowhere counts as the first line. The
+/// head is the lines before the open marker, the block those between the two,
+/// the tail those after the close marker. One pass over the text.
 struct TemplateParts {
   std::string_view head;
   std::string_view block;
@@ -81,12 +68,10 @@ std::string FolderLink(std::string_view output_filename, const SystemFacts& fact
 /// One block line with each of the six placeholders replaced, where it
 /// stands, by the item's value; the text values escaped for HTML, the size a
 /// plain number. One left-to-right pass: inserted values are never searched
-/// again, so a URL holding "&Size" reaches the report intact.
-std::string ExpandLine(std::string_view line, const TDownloadItem& item, const SystemFacts& facts);
-
-/// The same line handed to `put` in pieces, in order, instead of built:
-/// values go out from where they are kept, so that a long one is not
-/// copied again (except through a code page, which needs it whole).
+/// again, so a URL holding "&Size" reaches the report intact. The line is
+/// handed to `put` in pieces, in order, rather than built: values go out
+/// from where they are kept, so that a long one is not copied again (except
+/// through a code page, which needs it whole).
 using TextSink = std::function<void(std::string_view piece)>;
 void ExpandLineTo(std::string_view line, const TDownloadItem& item, const SystemFacts& facts,
                   const TextSink& put);

@@ -2,18 +2,44 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <new>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "platform/failure_kinds.h"
 #include "platform/fake_os_calls.h"
+#include "platform/string_list.h"
 
 namespace tallyweb {
 namespace {
 
 constexpr char kTemplatePath[] = "C:\\Tools\\template.txt";
 
-TEST(SplitLines, LineEndsAndTheFirstNul) {
+// The lines of `text` as the run takes them, one at a time.
+TStringList LinesOf(std::string_view text) {
+  TStringList lines;
+  while (!text.empty()) lines.emplace_back(TakeLine(text));
+  return lines;
+}
+
+// The lines of template bytes as loaded: kept in one buffer, then taken.
+TStringList TemplateLines(const std::string& bytes) {
+  std::unique_ptr<char[]> buffer(new char[bytes.size()]);
+  std::memcpy(buffer.get(), bytes.data(), bytes.size());
+  return LinesOf(TemplateText(std::move(buffer), bytes.size()).text());
+}
+
+// A block line expanded as the run writes it, its pieces joined.
+std::string Expanded(std::string_view line, const TDownloadItem& item, const SystemFacts& facts) {
+  std::string out;
+  ExpandLineTo(line, item, facts, [&out](std::string_view piece) { out.append(piece); });
+  return out;
+}
+
+TEST(TemplateLines, LineEndsAndTheFirstNul) {
   struct {
     const char* name;
     std::string bytes;
@@ -37,31 +63,32 @@ TEST(SplitLines, LineEndsAndTheFirstNul) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(c.want, SplitLines(c.bytes.data(), c.bytes.size()));
+    EXPECT_EQ(c.want, TemplateLines(c.bytes));
   }
 }
 
-TEST(LoadTemplate, ReadsTheWholeFileAndClosesIt) {
+TEST(LoadTemplateText, ReadsTheWholeFileAndClosesIt) {
   FakeOsCalls os;
   os.files[kTemplatePath] = "<html>\r\n{\r\n&Name\r\n}\r\n</html>\r\n";
-  EXPECT_EQ((TStringList{"<html>", "{", "&Name", "}", "</html>"}), LoadTemplate(os, kTemplatePath));
+  EXPECT_EQ((TStringList{"<html>", "{", "&Name", "}", "</html>"}),
+            LinesOf(LoadTemplateText(os, kTemplatePath).text()));
   EXPECT_EQ(1u, os.closes.size());
   EXPECT_EQ(0u, os.OpenHandleCount());
 }
 
-TEST(LoadTemplate, LinesEndWhereAShortReadEnded) {
+TEST(LoadTemplateText, LinesEndWhereAShortReadEnded) {
   FakeOsCalls os;
   os.files[kTemplatePath] = "ab\r\ncd\r\nef";
   os.read_limit = 5;
-  EXPECT_EQ((TStringList{"ab", "c"}), LoadTemplate(os, kTemplatePath));
+  EXPECT_EQ((TStringList{"ab", "c"}), LinesOf(LoadTemplateText(os, kTemplatePath).text()));
   EXPECT_EQ(0u, os.OpenHandleCount());
 }
 
-TEST(LoadTemplate, MissingFileRaisesEFOpenErrorWithThePathGiven) {
+TEST(LoadTemplateText, MissingFileRaisesEFOpenErrorWithThePathGiven) {
   FakeOsCalls os;
   const std::string path = "C:\\Program Files\\Tw\\template.txt";
   try {
-    LoadTemplate(os, path);
+    LoadTemplateText(os, path);
     ADD_FAILURE() << "no failure raised";
   } catch (const EFOpenError& e) {
     EXPECT_EQ("Cannot open file C:\\Program Files\\Tw\\template.txt", e.Message());
@@ -73,7 +100,7 @@ TEST(LoadTemplate, MissingFileRaisesEFOpenErrorWithThePathGiven) {
 // A size no memory can hold fails at the allocation, which becomes the
 // out-of-memory failure once failure reporting is armed; the file is given
 // back on the way out.
-TEST(LoadTemplate, TemplateTooBigForMemoryFailsAndClosesTheFile) {
+TEST(LoadTemplateText, TemplateTooBigForMemoryFailsAndClosesTheFile) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer aborts on impossible allocations";
 #endif
@@ -82,7 +109,7 @@ TEST(LoadTemplate, TemplateTooBigForMemoryFailsAndClosesTheFile) {
   os.size_override = std::uint64_t{1} << 62;
   bool failed = false;
   try {
-    LoadTemplate(os, kTemplatePath);
+    LoadTemplateText(os, kTemplatePath);
   } catch (const std::bad_alloc&) {
     failed = true;
   } catch (const EOutOfMemory&) {
@@ -93,7 +120,10 @@ TEST(LoadTemplate, TemplateTooBigForMemoryFailsAndClosesTheFile) {
   EXPECT_EQ(0u, os.OpenHandleCount());
 }
 
-TEST(FindMarkers, LastMarkerOfEachKindWins) {
+// Each row gives the template's lines and the indices of its markers; the
+// parts must hold exactly the lines, line ends included, that the indices
+// give the head (before open), the block (between) and the tail (after close).
+TEST(DivideTemplate, LastMarkerOfEachKindWins) {
   struct {
     const char* name;
     TStringList lines;
@@ -114,9 +144,16 @@ TEST(FindMarkers, LastMarkerOfEachKindWins) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const MarkerIndices markers = FindMarkers(c.lines);
-    EXPECT_EQ(c.open, markers.open);
-    EXPECT_EQ(c.close, markers.close);
+    const auto joined = [&c](std::ptrdiff_t first, std::ptrdiff_t end) {
+      std::string text;
+      for (std::ptrdiff_t i = first; i < end; ++i) text += c.lines[i] + "\r\n";
+      return text;
+    };
+    const std::string text = joined(0, static_cast<std::ptrdiff_t>(c.lines.size()));
+    const TemplateParts parts = DivideTemplate(text);
+    EXPECT_EQ(joined(0, c.open), parts.head);
+    EXPECT_EQ(joined(c.open + 1, c.close), parts.block);
+    EXPECT_EQ(joined(c.close + 1, static_cast<std::ptrdiff_t>(c.lines.size())), parts.tail);
   }
 }
 
@@ -129,7 +166,7 @@ TDownloadItem SampleItem(std::int32_t size) {
   return item;
 }
 
-TEST(ExpandLine, ReplacesEachPlaceholderByItsValue) {
+TEST(ExpandLineTo, ReplacesEachPlaceholderByItsValue) {
   struct {
     const char* line;
     std::int32_t size;
@@ -151,11 +188,11 @@ TEST(ExpandLine, ReplacesEachPlaceholderByItsValue) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
-    EXPECT_EQ(c.want, ExpandLine(c.line, SampleItem(c.size), SystemFacts{}));
+    EXPECT_EQ(c.want, Expanded(c.line, SampleItem(c.size), SystemFacts{}));
   }
 }
 
-TEST(ExpandLine, DOutIsTheFolderOfTheOutputFileAsALink) {
+TEST(ExpandLineTo, DOutIsTheFolderOfTheOutputFileAsALink) {
   struct {
     const char* output;
     const char* want;
@@ -177,13 +214,13 @@ TEST(ExpandLine, DOutIsTheFolderOfTheOutputFileAsALink) {
     SCOPED_TRACE(c.output);
     TDownloadItem item;
     item.OutputFilename = c.output;
-    EXPECT_EQ(c.want, ExpandLine("&DOut", item, SystemFacts{}));
+    EXPECT_EQ(c.want, Expanded("&DOut", item, SystemFacts{}));
   }
 }
 
 // Values come in UTF-8 and go out in the report's code page: a character it
 // has as its bytes there, one it lacks as a reference to its code point.
-TEST(ExpandLine, ValuesTakeTheReportsCodePage) {
+TEST(ExpandLineTo, ValuesTakeTheReportsCodePage) {
   // As code page 1252 has them: no Cyrillic, no CJK, no l with a stroke.
   const FakeCodePage western({{"\xC3\xA9", "\xE9"}, {"\xE2\x82\xAC", "\x80"}});
   // A double-byte code page, in which U+8868 ends in the byte of a backslash.
@@ -219,13 +256,13 @@ TEST(ExpandLine, ValuesTakeTheReportsCodePage) {
     facts.code_page = c.code_page;
     TDownloadItem item;
     item.KeyName = item.MainUrl = item.OutputFilename = item.Description = c.value;
-    EXPECT_EQ(c.want, ExpandLine(c.line, item, facts));
+    EXPECT_EQ(c.want, Expanded(c.line, item, facts));
   }
 }
 
 // Inserted values are never searched again, so a value that holds or forms a
 // placeholder is inserted unchanged and expansion always ends.
-TEST(ExpandLine, InsertedValuesAreNeverSearchedAgain) {
+TEST(ExpandLineTo, InsertedValuesAreNeverSearchedAgain) {
   struct {
     const char* line;
     const char* url;
@@ -250,13 +287,13 @@ TEST(ExpandLine, InsertedValuesAreNeverSearchedAgain) {
     item.KeyName = c.name;
     item.MainUrl = c.url;
     item.Description = "d";
-    EXPECT_EQ(c.want, ExpandLine(c.line, item, SystemFacts{}));
+    EXPECT_EQ(c.want, Expanded(c.line, item, SystemFacts{}));
   }
 }
 
 // Each of the five HTML bytes, twice, in each text value; the size, being a
 // number, has none.
-TEST(ExpandLine, EscapesTheFiveHtmlBytesOfEveryTextValue) {
+TEST(ExpandLineTo, EscapesTheFiveHtmlBytesOfEveryTextValue) {
   const struct {
     char byte;
     const char* entity;
@@ -278,16 +315,16 @@ TEST(ExpandLine, EscapesTheFiveHtmlBytesOfEveryTextValue) {
       item.*v.field = value;
       const bool folder = std::string_view(v.placeholder) == "&DOut";
       EXPECT_EQ("<p title='" + (folder ? "file://" + escaped : escaped) + "'>",
-                ExpandLine(std::string("<p title='") + v.placeholder + "'>", item, SystemFacts{}));
+                Expanded(std::string("<p title='") + v.placeholder + "'>", item, SystemFacts{}));
     }
   }
 }
 
-TEST(ExpandLine, ValueBytesOtherThanTheFiveAreKept) {
+TEST(ExpandLineTo, ValueBytesOtherThanTheFiveAreKept) {
   TDownloadItem item;
   item.Description = "a<b>&amp;\r\nc\n\t\x81\x9F\xE9";
   EXPECT_EQ("[a&lt;b&gt;&amp;amp;\r\nc\n\t\x81\x9F\xE9]",
-            ExpandLine("[&Discr]", item, SystemFacts{}));
+            Expanded("[&Discr]", item, SystemFacts{}));
 }
 
 }  // namespace
