@@ -22,11 +22,10 @@ tw_wine_env() {
   export WINEPREFIX="$1" WINEDEBUG=-all WINEDLLOVERRIDES="$tw_dll_overrides"
 }
 
-# tw_wine PREFIX COMMAND...: runs one command with that Wine environment.
+# tw_wine PREFIX COMMAND...: runs one command with that Wine environment,
+# leaving this shell's as it was.
 tw_wine() {
-  tw_prefix=$1
-  shift
-  env WINEPREFIX="$tw_prefix" WINEDEBUG=-all WINEDLLOVERRIDES="$tw_dll_overrides" "$@"
+  (tw_wine_env "$1" && shift && "$@")
 }
 
 # tw_no_browser DIR: puts an xdg-open that does nothing into DIR, for the
