@@ -77,13 +77,13 @@ tw_no_browser "$work/stub"
 # --- the prefix and its pinned wine server ------------------------------------
 start_server() {
   quiet $pin wineserver -p
-  quiet $pin wineboot -i
+  quiet $pin "$tw_wine64" wineboot -i
 }
 quiet wineserver -k || true
 start_server
 # The shell's answer to "open Tallyweb.htm": the do-nothing stub.
-quiet $pin wine reg add 'HKCR\htmlfile\shell\open\command' /ve /f \
-  /d "\"$(winepath -w "$work/stub/noop.exe" 2>/dev/null)\" \"%1\""
+quiet $pin "$tw_wine64" reg add 'HKCR\htmlfile\shell\open\command' /ve /f \
+  /d "\"$("$tw_wine64" winepath -w "$work/stub/noop.exe" 2>/dev/null)\" \"%1\""
 
 wait_for_stub() {  # the stub outlives the program that asked for it
   local i
@@ -104,8 +104,8 @@ echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 for n in $sizes; do
   list=$work/list$n.reg
   [ -f "$list" ] || perl "$root/bench/make_list.pl" "$n" >"$list"
-  quiet $pin wine reg delete 'HKLM\Software\Tesmora\Orvalink\FileList' /f /reg:32 || true
-  quiet $pin wine reg import "$list" /reg:32
+  quiet $pin "$tw_wine64" reg delete 'HKLM\Software\Tesmora\Orvalink\FileList' /f /reg:32 || true
+  quiet $pin "$tw_wine64" reg import "$list" /reg:32
   # Stopping the server writes the hive to disk for the native build.
   quiet wineserver -k; quiet wineserver -w || true
   start_server
@@ -140,7 +140,7 @@ for n in $sizes; do
     measure Tallyweb.exe "$n" -- "$exe_wine" "$work/win/Tallyweb.exe"
     wait_for_stub
     measure "reg query" "$n" -o "$work/query.txt" -- \
-      wine reg query 'HKLM\Software\Tesmora\Orvalink\FileList' /s /reg:32
+      "$tw_wine64" reg query 'HKLM\Software\Tesmora\Orvalink\FileList' /s /reg:32
     measure native "$n" -- env PATH="$work/stub:$PATH" "$work/native/Tallyweb"
     measure "native shuffled" "$n" -- env PATH="$work/stub:$PATH" WINEPREFIX="$work/shuffled" "$work/native/Tallyweb"
     measure "native values" "$n" -- env PATH="$work/stub:$PATH" WINEPREFIX="$work/values" "$work/native/Tallyweb"

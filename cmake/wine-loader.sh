@@ -1,20 +1,20 @@
 # Sourced by the scripts that start Windows programs under Wine.
 #
-# wine_loader PROGRAM prints the Wine loader that starts PROGRAM. With Wine's
-# 32-bit support installed, `wine` goes through the 32-bit loader, which hands
-# a 64-bit program on to the 64-bit one but cannot find it when its path
-# passes 260 characters; so a 64-bit program (PE machine x86-64) is started by
-# /usr/lib/wine/wine64 itself, and anything else (a 32-bit program, a builtin
-# such as `reg`) by `wine`.
+# wine_loader PROGRAM prints the Wine loader that starts PROGRAM: `wine`
+# for a 32-bit program (PE machine i386), and Wine's 64-bit loader for
+# anything else, a 64-bit program or one of Wine's own tools such as `reg`.
+# Debian's `wine` takes the 32-bit loader whenever wine32 is installed: that
+# loader cannot find a 64-bit program past 260 characters of path, and on a
+# machine that runs no 32-bit programs it starts nothing at all.
 wine_loader() {
   if [ -f "$1" ]; then
     # The PE header's offset is at 0x3c; its machine field follows "PE\0\0".
     _wl_pe=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
     _wl_machine=$(od -An -tx2 -j$((${_wl_pe:-0} + 4)) -N2 "$1" 2>/dev/null | tr -d ' ')
-    if [ "$_wl_machine" = 8664 ] && [ -x /usr/lib/wine/wine64 ]; then
-      echo /usr/lib/wine/wine64
+    if [ "$_wl_machine" = 014c ]; then
+      echo wine
       return
     fi
   fi
-  echo wine
+  echo /usr/lib/wine/wine64
 }

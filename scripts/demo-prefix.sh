@@ -30,12 +30,12 @@ winpath() { echo "Z:$(realpath "$1" | tr / '\\')"; }
 if [[ ! -f $prefix/system.reg ]]; then
   echo "demo-prefix: making the Wine prefix $prefix (takes a few seconds)"
 fi
-quiet wineboot -i
-quiet wine reg delete 'HKLM\Software\Tesmora' /f /reg:32 || true
+quiet "$tw_wine64" wineboot -i
+quiet "$tw_wine64" reg delete 'HKLM\Software\Tesmora' /f /reg:32 || true
 for regfile in "${regfiles[@]}"; do
-  wine reg import "$(winpath "$regfile")" /reg:32 </dev/null >/dev/null
+  "$tw_wine64" reg import "$(winpath "$regfile")" /reg:32 </dev/null >/dev/null
 done
-quiet wine reg delete 'HKCR\.htm' /f || true
+quiet "$tw_wine64" reg delete 'HKCR\.htm' /f || true
 wineserver -k </dev/null >/dev/null 2>&1 || true
 wineserver -w
 echo "demo-prefix: $prefix holds the download list of ${regfiles[*]}"

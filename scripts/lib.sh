@@ -12,6 +12,77 @@ tw_root=$(cd "$(dirname -- "${BASH_SOURCE:-$0}")/.." && pwd)
 export TALLYWEB_BUILD_ROOT="${TALLYWEB_BUILD_ROOT:-$tw_root/build}"
 export JOBS="${JOBS:-$(nproc)}"
 
+# Wine's own loaders. Debian's `wine` (and `wineboot`, `winepath`, which go
+# through it) take the 32-bit loader whenever wine32 is installed: on a
+# machine that cannot run 32-bit programs every such command then fails, 64-bit
+# ones included, and a 64-bit program past 260 characters of path fails even
+# where it can. So the project starts 64-bit programs and Wine's tools
+# (`$tw_wine64 reg ...`, `$tw_wine64 wineboot -i`) with the 64-bit loader, and
+# uses the 32-bit one for 32-bit programs only. wineserver is a native program
+# and has no such problem.
+tw_wine64=/usr/lib/wine/wine64
+tw_wine32=/usr/lib/wine/wine
+
+# tw_32bit: whether this machine runs 32-bit programs, found out once and
+# passed on to every script started from here through the environment:
+#   TALLYWEB_32BIT      yes or no
+#   TALLYWEB_32BIT_WHY  with no, why, in words for the test summary
+# TALLYWEB_NO_32BIT=1 pretends the machine cannot, so that both paths can be
+# tried on either kind. Returns 0 for yes.
+tw_32bit() {
+  if [ -z "${TALLYWEB_32BIT:-}" ]; then
+    if [ -n "${TALLYWEB_NO_32BIT:-}" ] && [ "$TALLYWEB_NO_32BIT" != 0 ]; then
+      TALLYWEB_32BIT=no
+      TALLYWEB_32BIT_WHY="TALLYWEB_NO_32BIT is set"
+    elif tw_probe_32bit; then
+      TALLYWEB_32BIT=yes
+      TALLYWEB_32BIT_WHY=
+    else
+      TALLYWEB_32BIT=no
+      TALLYWEB_32BIT_WHY="this machine cannot run 32-bit programs (no 32-bit support in the kernel)"
+    fi
+    export TALLYWEB_32BIT TALLYWEB_32BIT_WHY
+  fi
+  [ "$TALLYWEB_32BIT" = yes ]
+}
+
+# tw_wine32: whether Wine's 32-bit loader runs here, for the stages that run
+# the 32-bit Windows program; where not, TALLYWEB_WINE32_WHY says why.
+tw_wine32() {
+  if ! tw_32bit; then
+    TALLYWEB_WINE32_WHY=$TALLYWEB_32BIT_WHY
+  elif ! "$tw_wine32" --version >/dev/null 2>&1; then
+    TALLYWEB_WINE32_WHY="Wine's 32-bit loader is not installed (wine32:i386; scripts/install-deps.sh says why)"
+  else
+    TALLYWEB_WINE32_WHY=
+    return 0
+  fi
+  return 1
+}
+
+# tw_probe_32bit: runs the smallest 32-bit x86 Linux program there is (96
+# bytes: an ELF header, one segment, and `exit(42)` through int 0x80, so it
+# needs no library) and sees whether the kernel starts it. It is written
+# where the builds go, not to /tmp, which may be mounted noexec.
+tw_probe_32bit() {
+  _tw_probe_dir=$TALLYWEB_BUILD_ROOT/.probe
+  mkdir -p "$_tw_probe_dir" || return 1
+  _tw_probe=$_tw_probe_dir/exit42-i386
+  # ELF header: 32-bit, little-endian, executable, i386, entry 0x08048054,
+  # program headers at 52, one of them.
+  printf '\177ELF\001\001\001\000\000\000\000\000\000\000\000\000' >"$_tw_probe"
+  printf '\002\000\003\000\001\000\000\000\124\200\004\010\064\000\000\000' >>"$_tw_probe"
+  printf '\000\000\000\000\000\000\000\000\064\000\040\000\001\000\000\000' >>"$_tw_probe"
+  # The one segment: the whole 96-byte file, read and run, at 0x08048000.
+  printf '\000\000\000\000\001\000\000\000\000\000\000\000\000\200\004\010' >>"$_tw_probe"
+  printf '\000\200\004\010\140\000\000\000\140\000\000\000\005\000\000\000' >>"$_tw_probe"
+  # mov eax, 1 (exit); mov ebx, 42; int 0x80
+  printf '\000\020\000\000\270\001\000\000\000\273\052\000\000\000\315\200' >>"$_tw_probe"
+  chmod +x "$_tw_probe"
+  "$_tw_probe" 2>/dev/null
+  [ $? -eq 42 ]
+}
+
 # Keeps Wine from offering its Mono and Gecko installers (dialogs nobody
 # answers) and from touching the desktop's menus and file associations.
 tw_dll_overrides="mscoree,mshtml=;winemenubuilder.exe=d"

@@ -13,7 +13,7 @@ case $action in
     wineserver -p </dev/null >/dev/null 2>&1 || true
     # Creates the prefix when it is missing, and starts the system processes
     # now, with no pipe of CTest's, so the tests find them running.
-    wineboot -i </dev/null >/dev/null 2>&1
+    "$tw_wine64" wineboot -i </dev/null >/dev/null 2>&1
     ;;
   down)
     wineserver -k </dev/null >/dev/null 2>&1 || true

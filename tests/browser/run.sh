@@ -17,6 +17,7 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 . "$root/scripts/lib.sh"
+. "$root/cmake/wine-loader.sh"
 mkdir -p "$1"
 build=$(cd "$1" && pwd)
 program=$2
@@ -31,7 +32,7 @@ install_missing() {
   [ -x /usr/bin/chromium ] || missing="$missing chromium"
   command -v node >/dev/null 2>&1 || missing="$missing nodejs"
   command -v npm >/dev/null 2>&1 || missing="$missing npm"
-  command -v wine >/dev/null 2>&1 || missing="$missing wine wine64"
+  [ -x "$tw_wine64" ] || missing="$missing wine wine64"
   if [ -n "$missing" ]; then
     echo "installing:$missing"
     apt-get update -qq
@@ -57,16 +58,16 @@ wine_quiet() {
 # into the prefix's 32-bit view, where the 32-bit download manager keeps it.
 seed_list() {
   tw_wine_env "$work/wineprefix"
-  [ -f "$WINEPREFIX/system.reg" ] || wine_quiet wineboot -i
-  wine_quiet wine reg delete "$list_key" /f /reg:32 || true
-  wine_quiet wine reg add "$list_key" /f /reg:32
+  [ -f "$WINEPREFIX/system.reg" ] || wine_quiet "$tw_wine64" wineboot -i
+  wine_quiet "$tw_wine64" reg delete "$list_key" /f /reg:32 || true
+  wine_quiet "$tw_wine64" reg add "$list_key" /f /reg:32
   for reg in "$@"; do
     case $reg in
       # A version 5 file kept in UTF-8 in the tree; reg reads it in UTF-16.
       *scripts.reg)
         { printf '\377\376'; iconv -f UTF-8 -t UTF-16LE "$reg"; } >"$work/scripts.reg"
-        wine_quiet wine reg import "$work/scripts.reg" /reg:32 ;;
-      *) wine_quiet wine reg import "$reg" /reg:32 ;;
+        wine_quiet "$tw_wine64" reg import "$work/scripts.reg" /reg:32 ;;
+      *) wine_quiet "$tw_wine64" reg import "$reg" /reg:32 ;;
     esac
   done
   # The native program reads the hive file, which the server writes on exit.
@@ -126,7 +127,7 @@ if [ -n "$windows_program" ] && [ -f "$windows_program" ]; then
   cp "$windows_program" "$root/src/report/template.txt" "$dir/"
   # The shell's open request ends at the no-op xdg-open.
   (cd "$dir" && PATH="$work/bin:$PATH" tw_wine "$work/wineprefix" \
-     wine "$dir/Tallyweb.exe" </dev/null >>"$log" 2>&1) ||
+     "$(wine_loader "$dir/Tallyweb.exe")" "$dir/Tallyweb.exe" </dev/null >>"$log" 2>&1) ||
     { echo "Tallyweb.exe failed on the scripts list" >&2; exit 1; }
   cp "$dir/Tallyweb.htm" "$reports/scripts.htm"
   WINEPREFIX="$work/wineprefix" wineserver -w

@@ -78,22 +78,22 @@ std::string WindowsName(const std::string& unix_path) {
   return name;
 }
 
-// With Wine's 32-bit support installed, `wine` starts every program through
-// the 32-bit loader, which hands a 64-bit program on to the 64-bit loader but
-// cannot find it when its path passes 260 characters. So a 64-bit program
-// (PE machine x86-64) is started by the 64-bit loader itself, and anything
-// else (a 32-bit program, a builtin such as `reg`) by `wine`.
+// Debian's `wine` takes the 32-bit loader whenever wine32 is installed: that
+// loader cannot find a 64-bit program past 260 characters of path, and on a
+// machine that runs no 32-bit programs it starts nothing at all. So only a
+// 32-bit program (PE machine i386) goes through `wine`; a 64-bit one and
+// Wine's own tools (`reg`, `regedit`) are started by the 64-bit loader.
 std::string WineLoaderFor(const std::string& program) {
   constexpr char kWine64[] = "/usr/lib/wine/wine64";
   std::ifstream in(program, std::ios::binary);
   unsigned char offset[4] = {}, machine[2] = {};
-  if (!in.seekg(0x3c) || !in.read(reinterpret_cast<char*>(offset), 4)) return "wine";
+  if (!in.seekg(0x3c) || !in.read(reinterpret_cast<char*>(offset), 4)) return kWine64;
   std::uint32_t pe = offset[0] | offset[1] << 8 | offset[2] << 16 |
                      static_cast<std::uint32_t>(offset[3]) << 24;
   if (!in.seekg(std::streamoff(pe) + 4) || !in.read(reinterpret_cast<char*>(machine), 2))
-    return "wine";
-  bool x64 = machine[0] == 0x64 && machine[1] == 0x86;
-  return x64 && access(kWine64, X_OK) == 0 ? kWine64 : "wine";
+    return kWine64;
+  bool i386 = machine[0] == 0x4c && machine[1] == 0x01;
+  return i386 ? "wine" : kWine64;
 }
 
 struct Process {
@@ -310,7 +310,7 @@ std::string HexBytes(const std::string& bytes) {
 }
 
 Captured RunWine(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {args.empty() ? "wine" : WineLoaderFor(args[0])};
+  std::vector<std::string> argv = {args.empty() ? "/usr/lib/wine/wine64" : WineLoaderFor(args[0])};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<std::string> env = WineEnvironment();
   env.push_back("WINEDEBUG=-all");

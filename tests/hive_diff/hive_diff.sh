@@ -23,7 +23,7 @@ done
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all
 mkdir -p "$work"
 if [ ! -f "$work/base.reg" ]; then
-  wineboot -i >/dev/null 2>&1 </dev/null
+  /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 </dev/null
   wineserver -w
   cp "$WINEPREFIX/system.reg" "$work/base.reg"
 fi
