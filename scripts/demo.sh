@@ -14,7 +14,7 @@ cd "$root"
 jobs=$JOBS
 build=$TALLYWEB_BUILD_ROOT
 
-scripts/install-deps.sh
+scripts/install-deps.sh demo
 cmake --preset mingw -B "$build/mingw" >/dev/null
 cmake --build "$build/mingw" -j "$jobs" --target Tallyweb
 cmake --preset linux -B "$build/linux" >/dev/null

@@ -86,7 +86,7 @@ release() {  # release OUT: builds in OUT/trees, packs into OUT
 
 if [[ ${1:-} != --check ]]; then
   out=$(realpath -m "${1:-$TALLYWEB_BUILD_ROOT/release}")
-  "$root/scripts/install-deps.sh" >/dev/null
+  "$root/scripts/install-deps.sh" release >/dev/null
   release "$out"
   echo "release $version in $out:"
   (cd "$out" && ls -l Tallyweb-*.zip tallyweb-*.tar.gz SHA256SUMS debug/* | awk '{print "  " $5 "\t" $NF}')
@@ -137,6 +137,10 @@ for arch in win64 win32; do
       fail "$arch $text has lines without CR LF"
   done
   grep -q "^Tallyweb $version"$'\r'"$" "$folder/ReadMe.txt" || fail "$arch ReadMe.txt names no version $version"
+  if [[ $arch == win32 ]] && ! tw_wine32; then
+    echo "not run: win32: $TALLYWEB_WINE32_WHY"
+    continue
+  fi
   status=0
   tw_wine "$prefix" "$(wine_loader "$folder/Tallyweb.exe")" "$folder/Tallyweb.exe" \
     </dev/null >/dev/null 2>&1 || status=$?
@@ -146,9 +150,11 @@ for arch in win64 win32; do
   [[ $rows -eq $downloads ]] || fail "$arch report has $rows rows for $downloads downloads"
   echo "ran $arch: exit $status, report $(stat -c %s "$folder/Tallyweb.htm" 2>/dev/null || echo 0) bytes, $rows rows"
 done
-cmp -s "$work/run-win64/Tallyweb-$version-win64/Tallyweb.htm" \
-  "$work/run-win32/Tallyweb-$version-win32/Tallyweb.htm" ||
-  fail "the 64-bit and 32-bit programs wrote different reports"
+if tw_wine32; then
+  cmp -s "$work/run-win64/Tallyweb-$version-win64/Tallyweb.htm" \
+    "$work/run-win32/Tallyweb-$version-win32/Tallyweb.htm" ||
+    fail "the 64-bit and 32-bit programs wrote different reports"
+fi
 
 dir=$work/run-linux
 mkdir -p "$dir"
