@@ -137,17 +137,34 @@ std::wstring ShellPath(const std::string& path) {
   return shell_form;
 }
 
+// Whether a browser reading the page in `code_page` reads the bytes the
+// system gives `code` there as that very character. Measured with Wine 8's
+// tables against a browser's decoders: a private-use character goes to a
+// byte the decoder rejects (874, 932, 949, 1253, 1255, 1257) or to bytes it
+// reads as another character (936, 950), and in 950 U+2593 goes to F9 FE,
+// read as U+FFED. Every other character round-trips in every code page
+// measured (874, 932, 936, 949, 950, 1250 to 1258); the C1 controls never
+// reach a code page.
+bool BrowsersReadBack(char32_t code, UINT code_page) {
+  if (code_page == CP_UTF8) return true;
+  if (code >= 0xE000 && code <= 0xF8FF) return false;
+  return !(code_page == 950 && code == 0x2593);
+}
+
 // The report's bytes are in the ANSI code page. A character goes in only
 // when the code page has it exactly: the conversion back must give the very
-// same character, never a best-fit stand-in such as "l" for an l with a stroke.
+// same character, never a best-fit stand-in such as "l" for an l with a
+// stroke, and a browser must read its bytes back as that character.
 class AnsiCodePage : public CodePage {
  public:
   bool Encode(std::string_view utf8, std::string& out) const override {
     if (utf8.empty()) return true;
+    const UINT code_page = GetACP();
     for (std::size_t at = 0; at < utf8.size();) {
-      if (IsSurrogate(NextCharacter(utf8, &at))) return false;
+      const char32_t code = NextCharacter(utf8, &at);
+      if (IsSurrogate(code) || !BrowsersReadBack(code, code_page)) return false;
     }
-    if (GetACP() == CP_UTF8) {
+    if (code_page == CP_UTF8) {
       out.append(utf8);
       return true;
     }
