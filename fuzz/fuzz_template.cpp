@@ -38,7 +38,8 @@ SystemFacts FuzzedFacts(FuzzedDataProvider& in) {
 
 // A value as a UTF-8 report holds it: the five HTML bytes escaped, and a
 // lone UTF-16 surrogate kept in its three-byte form (ED A0-BF 80-BF), which
-// no browser shows, written as U+FFFD's reference.
+// no browser shows, and a C1 control (C2 80-9F), for which no reference
+// stands, each written as U+FFFD's reference.
 std::string Escaped(const std::string& value) {
   std::string out;
   for (std::size_t at = 0; at < value.size(); ++at) {
@@ -48,6 +49,11 @@ std::string Escaped(const std::string& value) {
         (u(at + 2) & 0xC0) == 0x80) {
       out += "&#65533;";
       at += 2;
+      continue;
+    }
+    if (u(at) == 0xC2 && at + 1 < value.size() && u(at + 1) >= 0x80 && u(at + 1) <= 0x9F) {
+      out += "&#65533;";
+      at += 1;
       continue;
     }
     switch (byte) {

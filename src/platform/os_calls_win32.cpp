@@ -23,8 +23,7 @@ FileHandle FromHandle(HANDLE handle) { return reinterpret_cast<FileHandle>(handl
 // The file calls take a path of up to MAX_PATH - 1 characters as it is; a
 // longer one only in the \\?\ form, which is taken literally, so only a
 // full path from a drive or a share is given that form.
-std::wstring FilePath(const std::string& path) {
-  std::wstring wide = Wide(path);
+std::wstring FilePath(std::wstring wide) {
   if (wide.size() < MAX_PATH) return wide;
   if (wide.size() >= 3 && wide[1] == L':' && wide[2] == L'\\') return L"\\\\?\\" + wide;
   if (wide.compare(0, 2, L"\\\\") == 0 && wide.compare(0, 4, L"\\\\?\\") != 0 &&
@@ -34,37 +33,138 @@ std::wstring FilePath(const std::string& path) {
   return wide;
 }
 
+std::wstring FilePath(const std::string& path) { return FilePath(Wide(path)); }
+
+// Where the folders of a full path begin: after "C:\" or "\\server\share\";
+// 0 for any other form.
+std::size_t RootLength(const std::wstring& path) {
+  if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') return 3;
+  if (path.compare(0, 2, L"\\\\") != 0 || path.compare(0, 4, L"\\\\?\\") == 0 ||
+      path.compare(0, 4, L"\\\\.\\") == 0) {
+    return 0;
+  }
+  const std::size_t server_end = path.find(L'\\', 2);
+  if (server_end == std::wstring::npos || server_end == 2) return 0;
+  const std::size_t share_end = path.find(L'\\', server_end + 1);
+  if (share_end == std::wstring::npos || share_end == server_end + 1) return 0;
+  return share_end + 1;
+}
+
+// Calls `visit` with each entry of `folder` (a path ending in '\') until it
+// answers false.
+template <typename Visit>
+void ForEachEntry(const std::wstring& folder, Visit visit) {
+  WIN32_FIND_DATAW entry;
+  const HANDLE find = FindFirstFileExW(FilePath(folder + L"*").c_str(), FindExInfoStandard, &entry,
+                                       FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) return;
+  while (visit(entry) && FindNextFileW(find, &entry)) {
+  }
+  FindClose(find);
+}
+
+bool SameName(const std::wstring& name, const wchar_t* other) {
+  return CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), other, -1, TRUE) ==
+         CSTR_EQUAL;
+}
+
+// The short name of the entry `name` of `folder` (a path ending in '\') when
+// no other entry there answers to it, by its name or its own short name;
+// empty otherwise. Wine makes a short name from a hash of the lower-cased
+// long name, so folders differing only in case always share one, and any two
+// may by chance; the file system then takes whichever it lists first.
+std::wstring OwnShortName(const std::wstring& folder, const std::wstring& name) {
+  std::wstring own;
+  ForEachEntry(folder, [&](const WIN32_FIND_DATAW& entry) {
+    if (name != entry.cFileName) return true;
+    own = entry.cAlternateFileName;
+    return false;
+  });
+  if (own.empty()) return own;
+  bool shared = false;
+  ForEachEntry(folder, [&](const WIN32_FIND_DATAW& entry) {
+    shared = name != entry.cFileName &&
+             (SameName(own, entry.cFileName) || SameName(own, entry.cAlternateFileName));
+    return !shared;
+  });
+  return shared ? std::wstring() : own;
+}
+
+// Whether both paths lead to the very same file: the same volume and index.
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+  BY_HANDLE_FILE_INFORMATION info[2];
+  const std::wstring* paths[2] = {&a, &b};
+  for (int i = 0; i < 2; ++i) {
+    const HANDLE file = CreateFileW(paths[i]->c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const BOOL known = GetFileInformationByHandle(file, &info[i]);
+    CloseHandle(file);
+    if (!known) return false;
+  }
+  return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+         info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
+         info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
 // The shell finds no file past 255 characters (Wine's shell; Windows' stops
-// at MAX_PATH), not even in the \\?\ form. A longer path goes in its short
-// form, which names the same file, when the system has one short enough.
+// at MAX_PATH), not even in the \\?\ form. A longer path goes with its
+// folders in their short names where that is shorter and no other entry
+// shares the name, the rest by their own names, and only when the form it
+// gives is short enough and leads to the report's very file.
+// Wine's shell also expands what it is handed to the long form in a buffer
+// of 1024 characters and overruns it past that (Wine 8: at 1 028 characters
+// the request was lost, from 1 033 the program died inside ShellExecuteW),
+// so a longer path is not handed over in any form. Empty: no form will do.
 std::wstring ShellPath(const std::string& path) {
   constexpr std::size_t kLongestShellPath = 255;
-  std::wstring wide = Wide(path);
+  constexpr std::size_t kLongestLongForm = 1023;
+  const std::wstring wide = Wide(path);
   if (wide.size() <= kLongestShellPath) return wide;
-  std::vector<wchar_t> buffer(MAX_PATH + 8);
-  const DWORD length = GetShortPathNameW(FilePath(path).c_str(), buffer.data(),
-                                         static_cast<DWORD>(buffer.size()));
-  if (length == 0 || length >= buffer.size()) return wide;
-  std::wstring short_form(buffer.data(), length);
-  if (short_form.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
-    short_form.replace(0, 8, L"\\\\");
-  } else if (short_form.compare(0, 4, L"\\\\?\\") == 0) {
-    short_form.erase(0, 4);
+  const std::size_t root = RootLength(wide);
+  if (wide.size() > kLongestLongForm || root == 0) return {};
+  std::wstring shell_form = wide.substr(0, root);
+  std::size_t at = root;
+  for (std::size_t end; (end = wide.find(L'\\', at)) != std::wstring::npos; at = end + 1) {
+    const std::wstring name = wide.substr(at, end - at);
+    const std::wstring short_name = OwnShortName(wide.substr(0, at), name);
+    shell_form += !short_name.empty() && short_name.size() < name.size() ? short_name : name;
+    shell_form += L'\\';
   }
-  return short_form.size() <= kLongestShellPath ? short_form : wide;
+  shell_form += wide.substr(at);
+  if (shell_form.size() > kLongestShellPath || !SameFile(shell_form, FilePath(wide))) return {};
+  return shell_form;
+}
+
+// Whether a browser reading the page in `code_page` reads the bytes the
+// system gives `code` there as that very character. Measured with Wine 8's
+// tables against a browser's decoders: a private-use character goes to a
+// byte the decoder rejects (874, 932, 949, 1253, 1255, 1257) or to bytes it
+// reads as another character (936, 950), and in 950 U+2593 goes to F9 FE,
+// read as U+FFED. Every other character round-trips in every code page
+// measured (874, 932, 936, 949, 950, 1250 to 1258); the C1 controls never
+// reach a code page.
+bool BrowsersReadBack(char32_t code, UINT code_page) {
+  if (code_page == CP_UTF8) return true;
+  if (code >= 0xE000 && code <= 0xF8FF) return false;
+  return !(code_page == 950 && code == 0x2593);
 }
 
 // The report's bytes are in the ANSI code page. A character goes in only
 // when the code page has it exactly: the conversion back must give the very
-// same character, never a best-fit stand-in such as "l" for an l with a stroke.
+// same character, never a best-fit stand-in such as "l" for an l with a
+// stroke, and a browser must read its bytes back as that character.
 class AnsiCodePage : public CodePage {
  public:
   bool Encode(std::string_view utf8, std::string& out) const override {
     if (utf8.empty()) return true;
+    const UINT code_page = GetACP();
     for (std::size_t at = 0; at < utf8.size();) {
-      if (IsSurrogate(NextCharacter(utf8, &at))) return false;
+      const char32_t code = NextCharacter(utf8, &at);
+      if (IsSurrogate(code) || !BrowsersReadBack(code, code_page)) return false;
     }
-    if (GetACP() == CP_UTF8) {
+    if (code_page == CP_UTF8) {
       out.append(utf8);
       return true;
     }
@@ -181,7 +281,11 @@ class Win32OsCalls : public OsCalls {
   }
 
   void ShellOpen(const std::string& path) override {
-    ShellExecuteW(nullptr, L"open", ShellPath(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    // A path no form of which the shell can take safely is not handed over:
+    // the report stays where it was written, for the user to open.
+    const std::wstring shell_path = ShellPath(path);
+    if (shell_path.empty()) return;
+    ShellExecuteW(nullptr, L"open", shell_path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
   }
 };
 

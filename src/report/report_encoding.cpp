@@ -1,7 +1,6 @@
 #include "report/report_encoding.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "platform/utf.h"
 
@@ -28,21 +27,40 @@ bool IsEncodedSurrogate(std::string_view text, std::size_t at) {
   return second >= 0xA0 && second <= 0xBF && (third & 0xC0) == 0x80;
 }
 
+// U+0080 to U+009F, the C1 controls. No reference stands for one: HTML reads
+// "&#128;" to "&#159;" as the windows-1252 characters of those bytes, so the
+// page would show a character the value does not hold; and some code pages
+// give them bytes the browsers' decoders reject.
+constexpr bool IsC1Control(char32_t code) { return code >= 0x80 && code <= 0x9F; }
+
+// The two bytes UTF-8 gives a C1 control: C2, then 80 to 9F.
+bool IsEncodedC1Control(std::string_view text, std::size_t at) {
+  return text.size() - at >= 2 && static_cast<unsigned char>(text[at]) == 0xC2 &&
+         IsC1Control(static_cast<unsigned char>(text[at + 1]));
+}
+
+bool HasC1Control(std::string_view text) {
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    if (IsEncodedC1Control(text, at)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void PutAsUtf8(std::string_view utf8, const std::function<void(std::string_view)>& put) {
   std::size_t done = 0;
   for (std::size_t at = 0; at < utf8.size();) {
-    const void* found = std::memchr(utf8.data() + at, 0xED, utf8.size() - at);
-    if (found == nullptr) break;
-    at = static_cast<std::size_t>(static_cast<const char*>(found) - utf8.data());
-    if (!IsEncodedSurrogate(utf8, at)) {
+    const std::size_t length = IsEncodedSurrogate(utf8, at)   ? 3
+                               : IsEncodedC1Control(utf8, at) ? 2
+                                                              : 0;
+    if (length == 0) {
       ++at;
       continue;
     }
     if (at > done) put(utf8.substr(done, at - done));
     put("&#65533;");
-    at += 3;
+    at += length;
     done = at;
   }
   if (utf8.size() > done) put(utf8.substr(done));
@@ -58,14 +76,14 @@ void AppendInReportEncoding(std::string_view utf8, const CodePage* code_page, st
     out.append(utf8);
     return;
   }
-  if (code_page->Encode(utf8, out)) return;
+  if (!HasC1Control(utf8) && code_page->Encode(utf8, out)) return;
   // Some character is missing: only those become references, one each.
   for (std::size_t at = 0; at < utf8.size();) {
     const std::size_t start = at;
     const char32_t code = NextCharacter(utf8, &at);
     if (code < 0x80) {
       out += static_cast<char>(code);
-    } else if (IsSurrogate(code)) {
+    } else if (IsSurrogate(code) || IsC1Control(code)) {
       AppendReference(kReplacementCharacter, out);
     } else if (!code_page->Encode(utf8.substr(start, at - start), out)) {
       AppendReference(code, out);

@@ -13,7 +13,8 @@ namespace tallyweb {
 
 /// `utf8` as a UTF-8 report holds it, handed to `put` in pieces: its bytes as
 /// they are, but for the three-byte form of an unpaired surrogate (which
-/// texts from the registry keep), which no browser shows: "&#65533;", as the
+/// texts from the registry keep), which no browser shows, and a C1 control
+/// (U+0080 to U+009F), for which no reference stands: each "&#65533;", as the
 /// Windows build writes it.
 void PutAsUtf8(std::string_view utf8, const std::function<void(std::string_view)>& put);
 
@@ -22,7 +23,8 @@ void PutAsUtf8(std::string_view utf8, const std::function<void(std::string_view)
 /// as its bytes there, exactly what the code page's own text would hold; a
 /// character it lacks goes as the numeric character reference "&#N;" of its
 /// code point, so the page shows it whatever its encoding; an unpaired
-/// surrogate, or a byte that begins no character, as "&#65533;".
+/// surrogate, a C1 control, or a byte that begins no character, as
+/// "&#65533;".
 void AppendInReportEncoding(std::string_view utf8, const CodePage* code_page, std::string& out);
 
 }  // namespace tallyweb

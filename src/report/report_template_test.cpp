@@ -221,8 +221,13 @@ TEST(ExpandLineTo, DOutIsTheFolderOfTheOutputFileAsALink) {
 // Values come in UTF-8 and go out in the report's code page: a character it
 // has as its bytes there, one it lacks as a reference to its code point.
 TEST(ExpandLineTo, ValuesTakeTheReportsCodePage) {
-  // As code page 1252 has them: no Cyrillic, no CJK, no l with a stroke.
-  const FakeCodePage western({{"\xC3\xA9", "\xE9"}, {"\xE2\x82\xAC", "\x80"}});
+  // As code page 1252 has them: no Cyrillic, no CJK, no l with a stroke; and,
+  // as Wine's table has it, the C1 control U+008D as the byte 8D.
+  const FakeCodePage western(
+      {{"\xC3\xA9", "\xE9"}, {"\xE2\x82\xAC", "\x80"}, {"\xC2\x8D", "\x8D"}});
+  // As Wine's table for code page 949 has them: a Hangul syllable, and U+0080
+  // as the byte 80, which the browsers' decoder for 949 rejects.
+  const FakeCodePage korean({{"\xEA\xB0\x80", "\xB0\xA1"}, {"\xC2\x80", "\x80"}});
   // A double-byte code page, in which U+8868 ends in the byte of a backslash.
   const FakeCodePage double_byte({{"\xE8\xA1\xA8", "\x95\x5C"}, {"\xE4\xB8\x8B", "\x89\xBA"}});
   struct {
@@ -246,6 +251,15 @@ TEST(ExpandLineTo, ValuesTakeTheReportsCodePage) {
        "\xE8\xA1\xA8\xE4\xB8\x8B\xE2\x9C\x93", "\x95\x5C\x89\xBA&#10003;"},
       {"the folder is found before its letters turn into bytes", &double_byte, "&DOut",
        "C:\\\xE8\xA1\xA8\\a.zip", "file://C:\\\x95\x5C\\"},
+      // No reference stands for a C1 control: "&#128;" shows as the euro sign.
+      {"C1 controls, whether the code page has them or not", &western, "&Name",
+       "a\xC2\x80\xC2\x9F\xC2\x8D\xC3\xA9", "a&#65533;&#65533;&#65533;\xE9"},
+      {"a C1 control the code page has, with nothing it lacks", &western, "&Out",
+       "\xC2\x8D\xC3\xA9", "&#65533;\xE9"},
+      {"C1 controls in 949, U+0080's byte there included", &korean, "&Discr",
+       "\xEA\xB0\x80\xC2\x80\xC2\x9F\xC2\x8D", "\xB0\xA1&#65533;&#65533;&#65533;"},
+      {"C1 controls in a UTF-8 report", nullptr, "&URL", "\xC2\x80\xC2\x9F\xC2\x8D\xC2\xA0",
+       "&#65533;&#65533;&#65533;\xC2\xA0"},
       {"a UTF-8 report takes values as they are, but for a lone surrogate", nullptr, "&Name&Out",
        "\xD0\xBE\xED\xA0\x80\xED\x9F\xBF\xFF\xED\xBF",
        "\xD0\xBE&#65533;\xED\x9F\xBF\xFF\xED\xBF\xD0\xBE&#65533;\xED\x9F\xBF\xFF\xED\xBF"},

@@ -269,6 +269,8 @@ ShellRequest AwaitShellLog(const std::string& log, int wait_ms) {
       request.args.push_back(line.substr(line.find('=') + 1));
     else if (line.compare(0, 4, "long") == 0)
       request.long_args.push_back(line.substr(line.find('=') + 1));
+    else if (line.compare(0, 5, "first") == 0)
+      request.first_lines.push_back(line.substr(line.find('=') + 1));
     else if (line.compare(0, 5, "show=") == 0) request.show = line.substr(5);
   }
   return request;
@@ -500,6 +502,16 @@ ProgramFolder::ProgramFolder(Build build, const std::string& subpath) : build_(b
   if (error)
     ADD_FAILURE() << "cannot copy the program " << program << ": " << error.message()
                   << (build == Build::kWindows ? " (build the mingw preset first)" : "");
+}
+
+void ProgramFolder::MoveProgramTo(const std::string& subpath) {
+  const std::string name = build_ == Build::kWindows ? "/Tallyweb.exe" : "/Tallyweb";
+  const std::string to = root_ + "/" + subpath;
+  std::error_code error;
+  fs::create_directories(to, error);
+  fs::rename(path_ + name, to + name, error);
+  if (error) ADD_FAILURE() << "cannot move the program to " << to << ": " << error.message();
+  path_ = to;
 }
 
 ProgramFolder::~ProgramFolder() {

@@ -57,6 +57,9 @@ struct ShellRequest {
   std::vector<std::string> args;  // the handler's arguments, without its name
   // Windows: each argument's long form, the path it names if a short one.
   std::vector<std::string> long_args;
+  // Windows: the first line of the file each argument names, as the handler
+  // read it.
+  std::vector<std::string> first_lines;
   std::string show;  // Windows: the show command ("1"), or "none"; native: ""
 };
 
@@ -91,6 +94,10 @@ class ProgramFolder {
   ~ProgramFolder();
   ProgramFolder(const ProgramFolder&) = delete;
   ProgramFolder& operator=(const ProgramFolder&) = delete;
+
+  /// Moves the program's copy to `subpath` of the fresh folder, which then
+  /// is the program folder; other files stay where they are.
+  void MoveProgramTo(const std::string& subpath);
 
   Build build() const { return build_; }
   /// The folder's Unix path, without a trailing slash.

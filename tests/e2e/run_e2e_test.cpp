@@ -1,5 +1,8 @@
 // The report run end to end: the real Tallyweb.exe under Wine, in a fresh
 // program folder, with the download list planted in the prefix's registry.
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -190,6 +193,71 @@ TEST_F(ReportRun, ReportPathOfTheLongestLengthWineOpens) {
   EXPECT_EQ(kNotFound, run.report);
   EXPECT_EQ(std::vector<std::string>{folder.ReportPath()}, run.shell.args);
   EXPECT_EQ("1", run.shell.show);
+}
+
+// Wine makes a folder's short name from its lower-cased name, so two folders
+// differing only in case answer to the same short name, which leads to the
+// one listed first. Past 255 characters the shell must still be handed this
+// run's report, not the older one in that other folder.
+TEST_F(ReportRun, LongReportPathBesideAFolderDifferingOnlyInCase) {
+  namespace fs = std::filesystem;
+  PlantList(List::kEmpty);
+  const std::string parent = std::string(250, 'p');
+  ProgramFolder folder(Build::kWindows, parent);
+  for (const char* name : {"Tallyweb reports", "tallyweb reports"}) {
+    fs::create_directory(folder.path() + "/" + name);
+  }
+  std::vector<std::string> listed;
+  for (const auto& entry : fs::directory_iterator(folder.path())) {
+    if (entry.is_directory()) listed.push_back(entry.path().filename().string());
+  }
+  ASSERT_EQ(2u, listed.size());
+  // The older report where the shared short name leads, the program in the
+  // other folder.
+  std::ofstream(folder.path() + "/" + listed[0] + "/Tallyweb.htm", std::ios::binary)
+      << "older report\r\n";
+  folder.MoveProgramTo(parent + "/" + listed[1]);
+  ASSERT_GT(folder.ReportPath().size(), 255u);
+  folder.WriteTemplate("{\r\n}\r\nthis run\r\n");
+
+  RunOutcome run = folder.Run();
+
+  EXPECT_EQ(0, run.exit_code) << run.stderr_text;
+  EXPECT_EQ("this run\r\n", run.report);
+  ASSERT_TRUE(run.shell.asked);
+  EXPECT_EQ(std::vector<std::string>{"this run"}, run.shell.first_lines)
+      << "the shell was handed " << (run.shell.args.empty() ? "" : run.shell.args[0]);
+}
+
+// Wine's shell overruns a buffer when the path it is handed is longer than
+// about 1 024 characters in its long form, and the program died inside the
+// request. From such a folder the report is written, the shell is not
+// asked, and the run ends as every completed run does.
+TEST_F(ReportRun, ProgramFolderTooLongForTheShellStillEndsWithExitCodeZero) {
+  PlantList(List::kXY);
+  const std::size_t base = ProgramFolder(Build::kWindows).ProgramDirectory().size();
+  const std::size_t kFolderLength = 1100;  // without the closing backslash
+  std::string subpath;
+  for (std::size_t length = base - 1; length < kFolderLength;) {
+    const std::size_t room = kFolderLength - length - 1;
+    // Folders of up to 200 letters, none left empty at the end.
+    const std::size_t part = room > 200 ? std::min<std::size_t>(200, room - 2) : room;
+    subpath += (subpath.empty() ? "" : "/") + std::string(part, 'f');
+    length += part + 1;
+  }
+  ProgramFolder folder(Build::kWindows, subpath);
+  ASSERT_EQ(kFolderLength + 1, folder.ProgramDirectory().size());
+  folder.WriteTemplate("A\r\n{\r\n&Name\r\n}\r\n");
+
+  ShellWait short_wait;
+  short_wait.after_success_ms = 3000;
+  RunOutcome run = folder.Run(short_wait);
+
+  EXPECT_EQ(0, run.exit_code) << run.stderr_text;
+  EXPECT_FALSE(run.timed_out);
+  EXPECT_TRUE(run.boxes.empty());
+  EXPECT_EQ("A\r\nX\r\nY\r\n", run.report);
+  EXPECT_FALSE(run.shell.asked);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 /* Stands in for the browser in the end-to-end tests. Registered as the .htm
  * handler of the test prefix, it writes down how the shell started it: the
- * file it was asked to open and the show command the shell passed on.
+ * file it was asked to open, the first line of the file it finds under that
+ * name (which tells this run's report from another one), and the show
+ * command the shell passed on.
  *
  * The log goes to the file named by TALLYWEB_SHELL_LOG (inherited from the
  * program that asked the shell), else to shell_recorder.log beside this
@@ -25,6 +27,22 @@ static void LogPath(char* path, DWORD size) {
   strcpy(slash + 1, "shell_recorder.log");
 }
 
+/* The first line of the file `path` names, as its bytes, when it can be read. */
+static void LogFirstLine(FILE* log, int i, const WCHAR* path) {
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file == INVALID_HANDLE_VALUE) return;
+  char line[256];
+  DWORD got = 0;
+  if (ReadFile(file, line, sizeof line - 1, &got, NULL)) {
+    DWORD end = 0;
+    while (end < got && line[end] != '\r' && line[end] != '\n') ++end;
+    line[end] = '\0';
+    fprintf(log, "first%d=%s\n", i, line);
+  }
+  CloseHandle(file);
+}
+
 /* The arguments in UTF-8, whatever the code page: a path may be in any
  * script. */
 static void LogArguments(FILE* log) {
@@ -47,6 +65,7 @@ static void LogArguments(FILE* log) {
       WideCharToMultiByte(CP_UTF8, 0, long_form, -1, long_utf8, sizeof long_utf8, NULL, NULL);
       fprintf(log, "long%d=%s\n", i, long_utf8);
     }
+    LogFirstLine(log, i, argv[i]);
   }
   LocalFree(argv);
 }
