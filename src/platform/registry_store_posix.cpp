@@ -7,9 +7,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include <unistd.h>
 
 #include "platform/folder_url.h"
 #include "platform/hive_file.h"
@@ -43,7 +46,8 @@ std::uint32_t Size(const std::string& s) { return static_cast<std::uint32_t>(s.s
 
 class WineHiveStore : public RegistryStore {
  public:
-  explicit WineHiveStore(std::unique_ptr<WineHive> hive) : hive_(std::move(hive)) {}
+  WineHiveStore(std::unique_ptr<WineHive> hive, std::function<bool()> unchanged)
+      : hive_(std::move(hive)), unchanged_(std::move(unchanged)) {}
 
   std::int32_t OpenKey(RegKey base, const std::string& path, std::uint32_t access,
                        RegKey* key) override {
@@ -74,6 +78,7 @@ class WineHiveStore : public RegistryStore {
     *info = RegKeyInfo{};
     info->subkey_count = static_cast<std::uint32_t>(hive_->ChildCount(node));
     info->longest_subkey_name = static_cast<std::uint32_t>(hive_->LongestChildName(node));
+    if (!ReadValues(node)) return kErrorFileNotFound;
     const std::vector<WineHiveValue>& values = hive_->Values(node);
     info->value_count = static_cast<std::uint32_t>(values.size());
     for (const WineHiveValue& value : values) {
@@ -85,7 +90,7 @@ class WineHiveStore : public RegistryStore {
                                            Size(Delivered(&value))});
     }
     info->last_write_time = hive_->LastWriteTime(node);
-    return kErrorSuccess;
+    return Unchanged() ? kErrorSuccess : kErrorFileNotFound;
   }
 
   std::int32_t EnumKey(RegKey key, std::uint32_t index, char* name,
@@ -165,7 +170,7 @@ class WineHiveStore : public RegistryStore {
   // without a hive there is no key to give.
   std::int32_t Resolve(RegKey key, WineHive::KeyId* node) const {
     if (key == kNullKey) return kErrorInvalidHandle;
-    if (MappedHiveCut()) return kErrorFileNotFound;
+    if (changed_) return kErrorFileNotFound;
     if (key >= kFirstPredefinedKey) {
       if (key != kHkeyLocalMachine || hive_ == nullptr) return kErrorFileNotFound;
       *node = WineHive::kRoot;
@@ -182,8 +187,27 @@ class WineHiveStore : public RegistryStore {
     WineHive::KeyId node = 0;
     const std::int32_t result = Resolve(key, &node);
     if (result != kErrorSuccess) return result;
+    if (!ReadValues(node)) return kErrorFileNotFound;
     *value = hive_->FindValue(node, name);
     return *value == nullptr ? kErrorFileNotFound : kErrorSuccess;
+  }
+
+  // Whether the hive's file still holds what was read from it; once not,
+  // the store has no hive any more, so that no answer mixes two versions.
+  bool Unchanged() {
+    if (!changed_ && unchanged_ && !unchanged_()) changed_ = true;
+    return !changed_;
+  }
+
+  // Parses `node`'s values when they are not yet, and then makes sure that
+  // the file did not change while they were read: a download's values are
+  // read together and its name before them, so every download a reader
+  // gets whole was read from the file as it was opened. One look at the file
+  // per key read, not per value.
+  bool ReadValues(WineHive::KeyId node) {
+    if (hive_->HasValues(node)) return true;
+    hive_->Values(node);
+    return Unchanged();
   }
 
   using Handles = std::vector<std::pair<RegKey, WineHive::KeyId>>;
@@ -194,6 +218,8 @@ class WineHiveStore : public RegistryStore {
   }
 
   std::unique_ptr<WineHive> hive_;
+  std::function<bool()> unchanged_;  // null: the hive's text cannot change
+  bool changed_ = false;
   Handles handles_;  // open handles and their keys, by handle
   std::vector<std::string_view> names_;
   RegKey next_handle_ = 0x100;
@@ -209,15 +235,26 @@ std::string HivePathFromEnvironment() {
 }  // namespace
 
 std::unique_ptr<RegistryStore> MakeWineHiveStore(std::unique_ptr<WineHive> hive) {
-  return std::make_unique<WineHiveStore>(std::move(hive));
+  return std::make_unique<WineHiveStore>(std::move(hive), nullptr);
 }
 
 std::unique_ptr<RegistryStore> MakeWineHiveStoreFromFile(const std::string& path) {
-  return MakeWineHiveStore(path.empty() ? nullptr : MapHiveFile(path));
+  if (path.empty()) return MakeWineHiveStore(nullptr);
+  HiveFile file = MapHiveFile(path);
+  return std::make_unique<WineHiveStore>(std::move(file.hive), std::move(file.unchanged));
 }
 
+// Without a prefix the list is "not found", as the Windows program says of
+// a key it cannot open; standard error says why.
 std::unique_ptr<RegistryStore> MakeSystemRegistryStore() {
-  return MakeWineHiveStoreFromFile(HivePathFromEnvironment());
+  const std::string path = HivePathFromEnvironment();
+  if (path.empty()) {
+    static constexpr char kNoPrefix[] =
+        "Tallyweb: no Wine prefix to read: neither WINEPREFIX nor HOME is set\n";
+    ssize_t ignored = write(STDERR_FILENO, kNoPrefix, sizeof kNoPrefix - 1);
+    (void)ignored;
+  }
+  return MakeWineHiveStoreFromFile(path);
 }
 
 }  // namespace tallyweb

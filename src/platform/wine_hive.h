@@ -71,6 +71,8 @@ class WineHive {
   /// whose data cannot be read is a REG_NONE value without data, as Wine
   /// loads them.
   const std::vector<WineHiveValue>& Values(KeyId key);
+  /// Values(key) has been parsed and not forgotten since.
+  bool HasValues(KeyId key) const { return parsed_.count(key) != 0; }
   /// The value named `name` (empty: the default value), ignoring case.
   const WineHiveValue* FindValue(KeyId key, std::string_view name);
   /// FILETIME of the key's last write: its "#time=" option, else the seconds
