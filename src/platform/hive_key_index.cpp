@@ -2,6 +2,7 @@
 #include "platform/hive_key_index.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "platform/registry_names.h"
@@ -18,11 +19,6 @@ constexpr std::string_view kHeader = "WINE REGISTRY Version 2";
 // The longest key name the registry takes, in UTF-16 units: a key line with
 // a longer one makes the keys before it and no more.
 constexpr std::size_t kMaxKeyNameUnits = 256;
-
-std::string_view TrimRight(std::string_view s) {
-  while (!s.empty() && hive_text::IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
 
 // The line at `begin`, without its line end.
 std::string_view LineAt(std::string_view text, std::size_t begin) {
@@ -68,7 +64,7 @@ bool HiveKeyIndex::Index() {
   keys_.emplace_back();
   last_child_.push_back(kNone);
   parents_.push_back(kNone);
-  LineReader lines(text, 0, text.size());
+  LineReader lines(text, 0, text.size(), LineReader::kFirstBuffer, &line_buffers_);
   std::string_view line;
   std::size_t line_begin = 0;
   if (!lines.Next(&line, &line_begin) || line != kHeader) return false;
@@ -76,7 +72,8 @@ bool HiveKeyIndex::Index() {
   IndexCursor cursor;
   WineHiveValue scratch;
   hive_text::ReaderLines more(&lines);
-  while (lines.Next(&line, &line_begin)) {
+  bool loading = true;
+  while (loading && lines.Next(&line, &line_begin)) {
     Touch(line_begin, lines.Position());
     std::string_view trimmed = TrimLeft(line);
     if (trimmed.empty()) continue;
@@ -93,8 +90,12 @@ bool HiveKeyIndex::Index() {
         }
         break;
       case '#':
-        if (keys_.size() == 1 && StartsWith(trimmed, "#arch=")) {
-          win64_ = TrimRight(trimmed) == "#arch=win64";
+        // An option of the key of the last key line; with none (before the
+        // first, or after one the server could not read), of the file.
+        if (have_key) {
+          if (StartsWith(trimmed, "#link") && cursor.key != kRoot) keys_[cursor.key].flags |= kLink;
+        } else if (StartsWith(trimmed, "#arch=")) {
+          loading = ReadArch(trimmed.substr(6));
         }
         break;
       default: break;  // the server skips a line it does not know
@@ -120,6 +121,25 @@ bool HiveKeyIndex::Index() {
   std::stable_sort(more_lines_.begin(), more_lines_.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   return true;
+}
+
+// The server takes the first "#arch=" of a file for the file's, and stops
+// loading at one it does not know or that says otherwise ("Mismatched
+// architecture"): the keys after it are not there. The name is the rest of
+// the line as it is, blanks and all.
+bool HiveKeyIndex::ReadArch(std::string_view arch) {
+  const Arch named = arch == "win32" ? Arch::k32 : arch == "win64" ? Arch::k64 : Arch::kUnknown;
+  if (named == Arch::kUnknown) return false;
+  if (arch_ == Arch::kUnknown) arch_ = named;
+  win64_ = arch_ == Arch::k64;
+  return arch_ == named;
+}
+
+std::size_t HiveKeyIndex::LineBufferAt(std::size_t offset) const {
+  auto after = std::upper_bound(
+      line_buffers_.begin(), line_buffers_.end(), offset,
+      [](std::size_t o, const hive_text::LineBufferGrowth& g) { return o < g.offset; });
+  return after == line_buffers_.begin() ? LineReader::kFirstBuffer : std::prev(after)->size;
 }
 
 // "[Path\\To\\Key] seconds": the path is relative to the hive's root; runs of
@@ -167,6 +187,7 @@ bool HiveKeyIndex::AddKeyLine(std::string_view line, std::size_t line_begin, Ind
       start = stop + 1;
     }
   }
+  cursor->key = node;
   Key& k = keys_[node];
   if (node != kRoot && k.line == line_begin && (k.flags & kOwnLine) == 0 &&
       (k.flags & kMoreLines) == 0) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/hive_text_source.h"
+#include "platform/wine_hive_text.h"
 
 namespace tallyweb {
 
@@ -39,6 +40,12 @@ class HiveKeyIndex {
   bool KeysOutOfOrder() const { return keys_out_of_order_; }
   /// The hive says "#arch=win64".
   bool Is64Bit() const { return win64_; }
+  /// The key's text marks it "#link": opening it opens the key its value
+  /// "SymbolicLinkValue" names (WineHive::Follow).
+  bool IsLink(KeyId key) const { return (keys_[key].flags & kLink) != 0; }
+  /// The line buffer the server had when it read the text at `offset` (see
+  /// hive_text::LineReader), for a reader that starts there.
+  std::size_t LineBufferAt(std::size_t offset) const;
 
   /// The subkey of `key` named `name`, ignoring case as the registry does;
   /// false if none.
@@ -74,6 +81,7 @@ class HiveKeyIndex {
   static constexpr std::uint8_t kMoreLines = 4;        // has (more) key lines in more_lines_
   static constexpr std::uint8_t kChildrenInOrder = 8;  // appended in enumeration order
   static constexpr std::uint8_t kCopiedName = 16;      // name_begin indexes copied_names_
+  static constexpr std::uint8_t kLink = 32;            // marked "#link"
   // Every key of the hive in one array, 32 bytes each: the name and the
   // values stay in the text, found again from the key line.
   struct Key {
@@ -98,7 +106,9 @@ class HiveKeyIndex {
   struct IndexCursor {
     std::string_view parent_path;
     KeyId parent = kRoot;
+    KeyId key = kRoot;  // the key the last key line made
   };
+  enum class Arch { kUnknown, k32, k64 };
   // While indexing, the children of keys whose subkeys came out of order, by
   // a hash of parent and name: open addressing over 8-byte slots (32 bits of
   // the hash, the key), where a map of lists cost ten times that and a
@@ -113,6 +123,7 @@ class HiveKeyIndex {
       : source_(std::move(owned), text, std::move(owner), std::move(release_text),
                 std::move(read_text)) {}
   bool Index();
+  bool ReadArch(std::string_view arch);
   bool AddKeyLine(std::string_view line, std::size_t line_begin, IndexCursor* cursor);
   KeyId FindOrAddChild(KeyId parent, std::string_view name, std::uint64_t line,
                        std::size_t name_begin);
@@ -122,6 +133,8 @@ class HiveKeyIndex {
 
   HiveTextSource source_;
   bool win64_ = false;
+  Arch arch_ = Arch::kUnknown;
+  std::vector<hive_text::LineBufferGrowth> line_buffers_;
   bool keys_out_of_order_ = false;
   std::vector<Key> keys_;
   std::vector<KeyId> last_child_;  // while indexing only

@@ -64,6 +64,11 @@ class WineHiveStore : public RegistryStore {
     }
     for (std::string_view name : names) {
       if (!hive_->FindChild(node, name, &node)) return kErrorFileNotFound;
+      // Wine answers a loop of links with ERROR_INVALID_PARAMETER.
+      const WineHive::Link followed = hive_->Follow(node, &node);
+      if (followed != WineHive::Link::kFollowed) {
+        return followed == WineHive::Link::kTooDeep ? kInvalidParameter : kErrorFileNotFound;
+      }
     }
     *key = next_handle_;
     next_handle_ += 4;
@@ -116,8 +121,10 @@ class WineHiveStore : public RegistryStore {
     std::uint32_t room = *size;
     *size = Size(bytes);
     if (data == nullptr) return kErrorSuccess;
-    if (room < bytes.size()) return kErrorMoreData;
-    std::memcpy(data, bytes.data(), bytes.size());
+    if (room < AnsiSize(*value)) return kErrorMoreData;
+    // Room for the ANSI text but not for its UTF-8: what fits of the UTF-8.
+    *size = std::min(room, Size(bytes));
+    std::memcpy(data, bytes.data(), *size);
     return kErrorSuccess;
   }
 
@@ -131,7 +138,7 @@ class WineHiveStore : public RegistryStore {
     if (result != kErrorSuccess) return result;
     const std::string& bytes = Delivered(value);
     if (type != nullptr) *type = value->type;
-    if (size < bytes.size()) return kErrorMoreData;
+    if (size < AnsiSize(*value)) return kErrorMoreData;
     text->assign(bytes);
     return kErrorSuccess;
   }

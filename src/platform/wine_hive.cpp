@@ -35,12 +35,6 @@ void AssignUtf16AsUtf8(std::string_view utf16le, std::string* out) {
   *out = hive_text::UnitsToUtf8(units);
 }
 
-std::size_t NextLineBegin(std::string_view text, std::size_t pos) {
-  const void* nl = std::memchr(text.data() + pos, '\n', text.size() - pos);
-  return nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - text.data()) + 1
-            : text.size();
-}
-
 }  // namespace
 
 std::string Utf16ToUtf8(std::string_view utf16le) {
@@ -64,6 +58,11 @@ void DeliverData(const WineHiveValue& value, std::string* out) {
 
 std::size_t StoredSize(const WineHiveValue& value) {
   return value.utf8 ? value.utf16_size : value.data.size();
+}
+
+std::size_t AnsiSize(const WineHiveValue& value) {
+  const bool text = value.type == kRegSz || value.type == kRegExpandSz || value.type == kRegMultiSz;
+  return text ? StoredSize(value) / 2 : value.data.size();
 }
 
 std::string StoredData(const WineHiveValue& value) {
@@ -132,10 +131,13 @@ void WineHive::ParseValues(KeyId key, Parsed* parsed) {
 // continuation lines are its own, never key lines.
 void WineHive::ParseBody(std::string_view text, bool in_place, std::size_t key_line,
                          Parsed* parsed) {
-  LineReader lines(text, NextLineBegin(text, 0), text.size());
+  // From the key line itself, read as the index read it: a NUL in it can
+  // leave the rest of it to the lines below.
+  LineReader lines(text, 0, text.size(), index_->LineBufferAt(key_line));
   hive_text::ReaderLines more(&lines);
   std::string_view line;
   std::size_t line_begin = 0;
+  lines.Next(&line, &line_begin);
   while (lines.Next(&line, &line_begin)) {
     if (in_place) index_->Touch(key_line + line_begin);
     std::string_view trimmed = TrimLeft(line);
@@ -171,6 +173,51 @@ const WineHiveValue* WineHive::FindValue(KeyId key, std::string_view name) {
       values.begin(), values.end(), name,
       [](const WineHiveValue& v, std::string_view n) { return CompareNames(v.name, n) < 0; });
   return it != values.end() && SameName(it->name, name) ? &*it : nullptr;
+}
+
+// As the wine server follows a link: its value names a key from the
+// registry's root, "\\Registry\\" (in any case) then names separated by runs
+// of backslashes, each of which may be a link again; more than 16 links deep
+// is a loop. This hive is \\Registry\\Machine: a link out of it leads to no
+// key here, and the root itself is never taken for a link.
+WineHive::Link WineHive::Follow(KeyId key, KeyId* target, int depth) {
+  constexpr int kMostLinks = 16;
+  if (depth > kMostLinks) return Link::kTooDeep;
+  if (key == kRoot || !index_->IsLink(key)) {
+    *target = key;
+    return Link::kFollowed;
+  }
+  const WineHiveValue* value = FindValue(key, "SymbolicLinkValue");
+  if (value == nullptr) return Link::kNowhere;
+  const std::string bytes = StoredData(*value);
+  std::u16string path(bytes.size() / 2, u'\0');
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    path[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                    static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+  }
+  constexpr std::u16string_view kRegistry = u"\\registry\\";
+  if (path.size() <= kRegistry.size()) return Link::kNowhere;
+  for (std::size_t i = 0; i < kRegistry.size(); ++i) {
+    const char16_t c = path[i] >= u'A' && path[i] <= u'Z' ? path[i] + (u'a' - u'A') : path[i];
+    if (c != kRegistry[i]) return Link::kNowhere;
+  }
+  std::vector<std::string> names;
+  for (std::size_t start = kRegistry.size(); start < path.size();) {
+    const std::size_t stop = std::min(path.find(u'\\', start), path.size());
+    if (stop > start) {
+      names.push_back(hive_text::UnitsToUtf8(std::u16string_view(path).substr(start, stop - start)));
+    }
+    start = stop + 1;
+  }
+  if (names.empty() || !SameName(names[0], "Machine")) return Link::kNowhere;
+  KeyId node = kRoot;
+  for (std::size_t i = 1; i < names.size(); ++i) {
+    if (!FindChild(node, names[i], &node)) return Link::kNowhere;
+    const Link followed = Follow(node, &node, depth + 1);
+    if (followed != Link::kFollowed) return followed;
+  }
+  *target = node;
+  return Link::kFollowed;
 }
 
 // The "#time=" option wins over the seconds on the key's last key line that

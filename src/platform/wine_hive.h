@@ -53,6 +53,13 @@ class WineHive {
   bool FindChild(KeyId key, std::string_view name, KeyId* child) {
     return index_->FindChild(key, name, child);
   }
+  /// What opening a key that may be a link comes to.
+  enum class Link { kFollowed, kNowhere, kTooDeep };
+  /// The key opening `key` opens: `key` itself, or, for a link ("#link"),
+  /// the key its "SymbolicLinkValue" leads to, as the wine server follows
+  /// it. kNowhere when it leads to no key of this hive (a missing key, a key
+  /// of another hive), kTooDeep after more than 16 links (a loop).
+  Link Follow(KeyId key, KeyId* target, int depth = 0);
   std::size_t ChildCount(KeyId key) const { return index_->ChildCount(key); }
   /// Subkey `index` of `key` in Wine's enumeration order: sorted by name
   /// (CompareNames).
@@ -111,6 +118,11 @@ std::string DeliveredData(const WineHiveValue& value);
 void DeliverData(const WineHiveValue& value, std::string* out);
 /// DeliveredData(value) is value.data itself: no conversion is needed.
 bool DeliveredAsKept(const WineHiveValue& value);
+/// The size of `value`'s data as RegQueryValueExA counts it, which decides
+/// whether the data fits a caller's buffer: a string takes a byte a UTF-16
+/// unit, as in a single-byte ANSI code page (Wine's in a Western locale), and
+/// any other type its bytes. A UTF-8 text of letters beyond ASCII is longer.
+std::size_t AnsiSize(const WineHiveValue& value);
 /// The bytes the registry stores for `value` (strings in UTF-16LE), and
 /// their count, which the registry reports as the longest value data.
 std::string StoredData(const WineHiveValue& value);
