@@ -409,6 +409,8 @@ struct NativeRun {
 struct NativeOptions {
   std::vector<std::string> args;
   bool stderr_closed = false;  // run as with 2>&-
+  bool stdout_full = false;    // run as with >/dev/full
+  bool no_prefix = false;      // neither WINEPREFIX nor HOME set
   // Called with the running program's pid, say to change its files under it.
   std::function<void(pid_t)> while_running;
 };
@@ -434,13 +436,19 @@ NativeRun RunNativeOn(const ProgramFolder& folder, const std::string& prefix,
     dup2(out_fd, 1);
     dup2(out_fd, 2);
     if (options.stderr_closed) close(2);
+    if (options.stdout_full) {
+      const int full_fd = open("/dev/full", O_WRONLY);
+      dup2(full_fd, 1);
+      close(full_fd);
+    }
     close(null_fd);
     close(out_fd);
     std::vector<char*> argv = {const_cast<char*>(program.c_str())};
     for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     char* const envp[] = {const_cast<char*>(path_env.c_str()),
-                          const_cast<char*>(prefix_env.c_str()), nullptr};
+                          options.no_prefix ? nullptr : const_cast<char*>(prefix_env.c_str()),
+                          nullptr};
     execve(program.c_str(), argv.data(), envp);
     _exit(127);
   }
@@ -591,9 +599,11 @@ TEST(Hostile, HiveChangedWhileReadIsReadAsItWasOrStopsNatively) {
 }
 
 // The native program as a Linux program: --help and --version answer and
-// do nothing else; a template or report that is a FIFO fails at once with
-// the usual text; with standard error closed, failure text never lands in
-// the report; and the folder link names the folder the prefix maps C: to.
+// do nothing else, and fail when the answer cannot be written; a template or
+// report that is a FIFO fails at once with the usual text; with standard
+// error closed, failure text never lands in the report; without a prefix to
+// read, standard error says so; and the folder link names the folder the
+// prefix maps C: to.
 TEST(Hostile, NativeProgramBehavesAsALinuxProgram) {
   struct {
     const char* name;
@@ -603,7 +613,13 @@ TEST(Hostile, NativeProgramBehavesAsALinuxProgram) {
     int exit_code;
     const char* out;     // in standard output and error
     const char* report;  // in the report; nullptr: no report written
+    bool stdout_full = false;
+    bool no_prefix = false;
   } cases[] = {
+      {"--help, output full", {"--help"}, nullptr, false, 1, "", nullptr, true},
+      {"--version, output full", {"--version"}, nullptr, false, 1, "", nullptr, true},
+      {"no WINEPREFIX nor HOME", {}, nullptr, false, 0, "neither WINEPREFIX nor HOME is set",
+       "Orvalink is not found", false, true},
       {"--help", {"--help"}, nullptr, false, 0, "Usage: Tallyweb", nullptr},
       {"--version", {"x", "--version"}, nullptr, false, 0, "Tallyweb 1.0", nullptr},
       {"other arguments ignored", {"-x", "C:\\"}, nullptr, false, 0, "", "file:///"},
@@ -634,6 +650,8 @@ TEST(Hostile, NativeProgramBehavesAsALinuxProgram) {
     NativeOptions options;
     options.args = c.args;
     options.stderr_closed = c.stderr_closed;
+    options.stdout_full = c.stdout_full;
+    options.no_prefix = c.no_prefix;
 
     const NativeRun run = RunNativeOn(folder, prefix, options);
 
