@@ -62,12 +62,15 @@ class WineHiveStore : public RegistryStore {
     if (base == kHkeyLocalMachine && hive_->Is64Bit() && (access & kKeyWow64_32Key) != 0) {
       MapTo32BitView(&names);
     }
+    // A key not found may be one whose name the file lost under the reader:
+    // the file is looked at then, so that such a change is said.
     for (std::string_view name : names) {
-      if (!hive_->FindChild(node, name, &node)) return kErrorFileNotFound;
+      if (!hive_->FindChild(node, name, &node)) return Refused(kErrorFileNotFound);
       // Wine answers a loop of links with ERROR_INVALID_PARAMETER.
       const WineHive::Link followed = hive_->Follow(node, &node);
       if (followed != WineHive::Link::kFollowed) {
-        return followed == WineHive::Link::kTooDeep ? kInvalidParameter : kErrorFileNotFound;
+        return Refused(followed == WineHive::Link::kTooDeep ? kInvalidParameter
+                                                            : kErrorFileNotFound);
       }
     }
     *key = next_handle_;
@@ -204,6 +207,11 @@ class WineHiveStore : public RegistryStore {
   bool Unchanged() {
     if (!changed_ && unchanged_ && !unchanged_()) changed_ = true;
     return !changed_;
+  }
+
+  std::int32_t Refused(std::int32_t error) {
+    Unchanged();
+    return error;
   }
 
   // Parses `node`'s values when they are not yet, and then makes sure that
