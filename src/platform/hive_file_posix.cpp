@@ -120,7 +120,8 @@ Attempt MapOnce(const std::string& path) {
   // Without waiting, should it be a FIFO; only a regular file is mapped.
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    if (errno != ENOENT && errno != ENOTDIR) Say("cannot read " + path + ": " + std::strerror(errno));
+    if (errno != ENOENT && errno != ENOTDIR)
+      Say("cannot read " + path + ": " + std::strerror(errno));
     return attempt;
   }
   struct stat st {};

@@ -217,7 +217,7 @@ TEST(WineHiveStore, QueryValueSizesAndCopiesAsAdvapi32Does) {
     std::int32_t result;
     std::uint32_t type;
     std::uint32_t size_after;
-    std::string copied;  // what the buffer holds after the call
+    std::string copied;            // what the buffer holds after the call
     std::uint32_t size_asked = 0;  // what a query without a buffer says, if not size_after
   } cases[] = {
       {"Text", 6, kErrorSuccess, kRegSz, 6, "plain\0"s},

@@ -205,7 +205,8 @@ WineHive::Link WineHive::Follow(KeyId key, KeyId* target, int depth) {
   for (std::size_t start = kRegistry.size(); start < path.size();) {
     const std::size_t stop = std::min(path.find(u'\\', start), path.size());
     if (stop > start) {
-      names.push_back(hive_text::UnitsToUtf8(std::u16string_view(path).substr(start, stop - start)));
+      names.push_back(
+          hive_text::UnitsToUtf8(std::u16string_view(path).substr(start, stop - start)));
     }
     start = stop + 1;
   }

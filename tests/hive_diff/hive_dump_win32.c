@@ -44,8 +44,7 @@ static void Dump(HKEY key, int depth) {
     char name_a[32768 * 2];
     DWORD name_a_len = sizeof(name_a), four_size = 4;
     BYTE four[4];
-    printf(" a4 %ld\n",
-           RegEnumValueA(key, i, name_a, &name_a_len, NULL, NULL, four, &four_size));
+    printf(" a4 %ld\n", RegEnumValueA(key, i, name_a, &name_a_len, NULL, NULL, four, &four_size));
   }
   for (DWORD i = 0;; ++i) {
     DWORD name_len = sizeof(name) / sizeof(name[0]);
