@@ -107,8 +107,9 @@ void Say(const std::string& line) {
   (void)ignored;
 }
 
-// One attempt at the file: its hive, indexed, and the version it was indexed
-// from; no hive when the file changed while it was indexed (`*changed`).
+// One attempt at the file: its hive, indexed, and how to ask whether the
+// file still holds what was indexed; no hive when it changed while it was
+// indexed (`changed`) or had only just changed when opened (not `settled`).
 struct Attempt {
   HiveFile file;
   bool changed = false;
