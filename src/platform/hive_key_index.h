@@ -43,6 +43,13 @@ class HiveKeyIndex {
   /// The key's text marks it "#link": opening it opens the key its value
   /// "SymbolicLinkValue" names (WineHive::Follow).
   bool IsLink(KeyId key) const { return (keys_[key].flags & kLink) != 0; }
+  static constexpr KeyId kNone = 0xFFFFFFFFu;
+  /// Where a link's target names start: HKEY_LOCAL_MACHINE for "Machine",
+  /// else the key that stands for the registry's root above it, which only
+  /// a key line through a link to a key beside HKEY_LOCAL_MACHINE
+  /// (\Registry\Other) makes (kNone until then); `*first` is the first
+  /// name below it.
+  KeyId LinkStart(const std::vector<std::string>& names, std::size_t* first) const;
   /// The line buffer the server had when it read the text at `offset` (see
   /// hive_text::LineReader), for a reader that starts there.
   std::size_t LineBufferAt(std::size_t offset) const;
@@ -74,7 +81,6 @@ class HiveKeyIndex {
   bool KeyLineTime(std::size_t line, std::uint64_t* time);
 
  private:
-  static constexpr KeyId kNone = 0xFFFFFFFFu;
   // Key::flags.
   static constexpr std::uint8_t kOwnLine = 1;          // `line` is the key's own key line
   static constexpr std::uint8_t kDecodedName = 2;      // name_begin indexes decoded_names_
@@ -125,9 +131,12 @@ class HiveKeyIndex {
   bool Index();
   bool ReadArch(std::string_view arch);
   bool AddKeyLine(std::string_view line, std::size_t line_begin, IndexCursor* cursor);
+  bool FollowWhileIndexing(KeyId* node, std::size_t line_begin, int depth);
   KeyId FindOrAddChild(KeyId parent, std::string_view name, std::uint64_t line,
                        std::size_t name_begin);
   void AddDisordered(std::uint64_t hash, KeyId key);
+  void Disorder(KeyId parent);
+  KeyId FindDisordered(KeyId parent, std::string_view name) const;
   ChildList& Children(KeyId key);
   bool CopyNames(const std::vector<KeyId>& children);
 
@@ -140,6 +149,9 @@ class HiveKeyIndex {
   std::vector<KeyId> last_child_;  // while indexing only
   std::vector<KeyId> parents_;     // while indexing only
   std::vector<Slot> disordered_;   // while indexing only
+  // While indexing, the target of each key that has a SymbolicLinkValue.
+  std::unordered_map<KeyId, std::u16string> link_units_;
+  KeyId registry_root_ = kNone;
   std::size_t disordered_count_ = 0;
   std::unordered_map<KeyId, ChildList> children_;
   std::vector<std::pair<KeyId, std::size_t>> more_lines_;  // key lines past a key's first

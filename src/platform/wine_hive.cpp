@@ -178,8 +178,9 @@ const WineHiveValue* WineHive::FindValue(KeyId key, std::string_view name) {
 // As the wine server follows a link: its value names a key from the
 // registry's root, "\\Registry\\" (in any case) then names separated by runs
 // of backslashes, each of which may be a link again; more than 16 links deep
-// is a loop. This hive is \\Registry\\Machine: a link out of it leads to no
-// key here, and the root itself is never taken for a link.
+// is a loop. This hive is \\Registry\\Machine: a link out of it finds only
+// the keys that key lines through links made there (the other hives are not
+// read), and the root itself is never taken for a link.
 WineHive::Link WineHive::Follow(KeyId key, KeyId* target, int depth) {
   constexpr int kMostLinks = 16;
   if (depth > kMostLinks) return Link::kTooDeep;
@@ -187,32 +188,14 @@ WineHive::Link WineHive::Follow(KeyId key, KeyId* target, int depth) {
     *target = key;
     return Link::kFollowed;
   }
-  const WineHiveValue* value = FindValue(key, "SymbolicLinkValue");
+  const WineHiveValue* value = FindValue(key, hive_text::kLinkValueName);
   if (value == nullptr) return Link::kNowhere;
-  const std::string bytes = StoredData(*value);
-  std::u16string path(bytes.size() / 2, u'\0');
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    path[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                    static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
-  }
-  constexpr std::u16string_view kRegistry = u"\\registry\\";
-  if (path.size() <= kRegistry.size()) return Link::kNowhere;
-  for (std::size_t i = 0; i < kRegistry.size(); ++i) {
-    const char16_t c = path[i] >= u'A' && path[i] <= u'Z' ? path[i] + (u'a' - u'A') : path[i];
-    if (c != kRegistry[i]) return Link::kNowhere;
-  }
   std::vector<std::string> names;
-  for (std::size_t start = kRegistry.size(); start < path.size();) {
-    const std::size_t stop = std::min(path.find(u'\\', start), path.size());
-    if (stop > start) {
-      names.push_back(
-          hive_text::UnitsToUtf8(std::u16string_view(path).substr(start, stop - start)));
-    }
-    start = stop + 1;
-  }
-  if (names.empty() || !SameName(names[0], "Machine")) return Link::kNowhere;
-  KeyId node = kRoot;
-  for (std::size_t i = 1; i < names.size(); ++i) {
+  if (!hive_text::LinkTargetNames(hive_text::LinkUnits(*value), &names)) return Link::kNowhere;
+  std::size_t first = 0;
+  KeyId node = index_->LinkStart(names, &first);
+  if (node == HiveKeyIndex::kNone) return Link::kNowhere;
+  for (std::size_t i = first; i < names.size(); ++i) {
     if (!FindChild(node, names[i], &node)) return Link::kNowhere;
     const Link followed = Follow(node, &node, depth + 1);
     if (followed != Link::kFollowed) return followed;

@@ -364,6 +364,48 @@ bool KeyLineTime(std::string_view line, std::uint64_t* time) {
   return true;
 }
 
+bool NamesLinkValue(std::string_view line) {
+  if (line.size() < kLinkValueName.size() + 2 || line[0] != '"' ||
+      line[kLinkValueName.size() + 1] != '"') {
+    return false;
+  }
+  for (std::size_t i = 0; i < kLinkValueName.size(); ++i) {
+    const char c = line[i + 1];
+    const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    const char want = kLinkValueName[i];
+    if (lower != (want >= 'A' && want <= 'Z' ? static_cast<char>(want - 'A' + 'a') : want)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::u16string LinkUnits(const WineHiveValue& value) {
+  if (value.utf8) return Utf8ToWide(value.data);
+  std::u16string units(value.data.size() / 2, u'\0');
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    units[i] = static_cast<char16_t>(static_cast<unsigned char>(value.data[2 * i]) |
+                                     static_cast<unsigned char>(value.data[2 * i + 1]) << 8);
+  }
+  return units;
+}
+
+bool LinkTargetNames(std::u16string_view units, std::vector<std::string>* names) {
+  constexpr std::u16string_view kRegistry = u"\\registry\\";
+  names->clear();
+  if (units.size() <= kRegistry.size()) return false;
+  for (std::size_t i = 0; i < kRegistry.size(); ++i) {
+    const char16_t c = units[i] >= u'A' && units[i] <= u'Z' ? units[i] + (u'a' - u'A') : units[i];
+    if (c != kRegistry[i]) return false;
+  }
+  for (std::size_t start = kRegistry.size(); start < units.size();) {
+    const std::size_t stop = std::min(units.find(u'\\', start), units.size());
+    if (stop > start) names->push_back(UnitsToUtf8(units.substr(start, stop - start)));
+    start = stop + 1;
+  }
+  return true;
+}
+
 ValueLine ParseValueLine(std::string_view line, MoreLines* more, WineHiveValue* value, bool data) {
   std::size_t pos = 1;
   if (line[0] == '"') {

@@ -136,6 +136,20 @@ ValueLine ParseValueLine(std::string_view line, MoreLines* more, WineHiveValue* 
 /// only over a backslash.
 inline bool MayContinue(std::string_view line) { return line.find('\\') != std::string_view::npos; }
 
+/// The name of the value that gives a link key ("#link") its target.
+constexpr std::string_view kLinkValueName = "SymbolicLinkValue";
+/// A value line (at its opening quote) whose name is kLinkValueName in any
+/// case, written without escapes: cheap enough to ask of every value line.
+bool NamesLinkValue(std::string_view line);
+/// The UTF-16 units of a link value's data, whatever its type; an odd last
+/// byte is dropped.
+std::u16string LinkUnits(const WineHiveValue& value);
+/// The names of the key a link's units lead to, from the registry's root,
+/// as the wine server reads them: "\Registry\" in any case, then names
+/// between runs of backslashes ("Machine" first for HKEY_LOCAL_MACHINE).
+/// False for a path that does not start so.
+bool LinkTargetNames(std::u16string_view units, std::vector<std::string>* names);
+
 /// The C library's strtoul in base 16, as the server reads numbers: blanks,
 /// a sign, "0x", digits; too large gives the largest value. `*end` is
 /// where reading stopped (the start when no digit was read).
