@@ -86,8 +86,9 @@ class WineHiveStore : public RegistryStore {
     *info = RegKeyInfo{};
     info->subkey_count = static_cast<std::uint32_t>(hive_->ChildCount(node));
     info->longest_subkey_name = static_cast<std::uint32_t>(hive_->LongestChildName(node));
-    if (!ReadValues(node)) return kErrorFileNotFound;
-    const std::vector<WineHiveValue>& values = hive_->Values(node);
+    bool parsed_now = false;
+    const std::vector<WineHiveValue>& values = hive_->Values(node, &parsed_now);
+    if (parsed_now && !Unchanged()) return kErrorFileNotFound;
     info->value_count = static_cast<std::uint32_t>(values.size());
     for (const WineHiveValue& value : values) {
       info->longest_value_name = std::max(info->longest_value_name, Size(value.name));
@@ -197,8 +198,13 @@ class WineHiveStore : public RegistryStore {
     WineHive::KeyId node = 0;
     const std::int32_t result = Resolve(key, &node);
     if (result != kErrorSuccess) return result;
-    if (!ReadValues(node)) return kErrorFileNotFound;
-    *value = hive_->FindValue(node, name);
+    // A key's values are parsed together, and its name read before them:
+    // the file unchanged once they are, every download a reader gets whole
+    // was read from the file as it was opened. One look at the file per key
+    // read, not per value.
+    bool parsed_now = false;
+    *value = hive_->FindValue(node, name, &parsed_now);
+    if (parsed_now && !Unchanged()) return kErrorFileNotFound;
     return *value == nullptr ? kErrorFileNotFound : kErrorSuccess;
   }
 
@@ -212,17 +218,6 @@ class WineHiveStore : public RegistryStore {
   std::int32_t Refused(std::int32_t error) {
     Unchanged();
     return error;
-  }
-
-  // Parses `node`'s values when they are not yet, and then makes sure that
-  // the file did not change while they were read: a download's values are
-  // read together and its name before them, so every download a reader
-  // gets whole was read from the file as it was opened. One look at the file
-  // per key read, not per value.
-  bool ReadValues(WineHive::KeyId node) {
-    if (hive_->HasValues(node)) return true;
-    hive_->Values(node);
-    return Unchanged();
   }
 
   using Handles = std::vector<std::pair<RegKey, WineHive::KeyId>>;

@@ -159,16 +159,17 @@ void WineHive::ParseBody(std::string_view text, bool in_place, std::size_t key_l
   }
 }
 
-const std::vector<WineHiveValue>& WineHive::Values(KeyId key) {
+const std::vector<WineHiveValue>& WineHive::Values(KeyId key, bool* parsed_now) {
   auto found = parsed_.find(key);
+  if (parsed_now != nullptr) *parsed_now = found == parsed_.end();
   if (found != parsed_.end()) return found->second.values;
   Parsed* parsed = &parsed_[key];
   ParseValues(key, parsed);
   return parsed->values;
 }
 
-const WineHiveValue* WineHive::FindValue(KeyId key, std::string_view name) {
-  const std::vector<WineHiveValue>& values = Values(key);
+const WineHiveValue* WineHive::FindValue(KeyId key, std::string_view name, bool* parsed_now) {
+  const std::vector<WineHiveValue>& values = Values(key, parsed_now);
   auto it = std::lower_bound(
       values.begin(), values.end(), name,
       [](const WineHiveValue& v, std::string_view n) { return CompareNames(v.name, n) < 0; });

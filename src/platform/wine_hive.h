@@ -77,11 +77,10 @@ class WineHive {
   /// ForgetValues(key). A value line without a name or "=" is left out; one
   /// whose data cannot be read is a REG_NONE value without data, as Wine
   /// loads them.
-  const std::vector<WineHiveValue>& Values(KeyId key);
-  /// Values(key) has been parsed and not forgotten since.
-  bool HasValues(KeyId key) const { return parsed_.count(key) != 0; }
+  /// `*parsed_now`, when given, says whether this call parsed them.
+  const std::vector<WineHiveValue>& Values(KeyId key, bool* parsed_now = nullptr);
   /// The value named `name` (empty: the default value), ignoring case.
-  const WineHiveValue* FindValue(KeyId key, std::string_view name);
+  const WineHiveValue* FindValue(KeyId key, std::string_view name, bool* parsed_now = nullptr);
   /// FILETIME of the key's last write: its "#time=" option, else the seconds
   /// on its key line; 0 for a key the hive implies but does not list.
   std::uint64_t LastWriteTime(KeyId key);
