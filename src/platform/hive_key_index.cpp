@@ -214,8 +214,11 @@ bool HiveKeyIndex::AddKeyLine(std::string_view line, std::size_t line_begin, Ind
 // lands there. A link without a target, or more than 16 deep, makes no key.
 bool HiveKeyIndex::FollowWhileIndexing(KeyId* node, std::size_t line_begin, int depth) {
   constexpr int kMostLinks = 16;
-  if (depth > kMostLinks) return false;
+  constexpr int kMostFollowed = 4096;  // as WineHive::Follow
+  if (depth == 0) links_left_ = kMostFollowed;
+  if (depth > kMostLinks || links_left_ <= 0) return false;
   if (*node == kRoot || !IsLink(*node)) return true;
+  --links_left_;
   auto units = link_units_.find(*node);
   std::vector<std::string> names;
   if (units == link_units_.end() || !hive_text::LinkTargetNames(units->second, &names)) {

@@ -152,6 +152,7 @@ class HiveKeyIndex {
   // While indexing, the target of each key that has a SymbolicLinkValue.
   std::unordered_map<KeyId, std::u16string> link_units_;
   KeyId registry_root_ = kNone;
+  int links_left_ = 0;  // what FollowWhileIndexing may still follow
   std::size_t disordered_count_ = 0;
   std::unordered_map<KeyId, ChildList> children_;
   std::vector<std::pair<KeyId, std::size_t>> more_lines_;  // key lines past a key's first

@@ -184,11 +184,17 @@ const WineHiveValue* WineHive::FindValue(KeyId key, std::string_view name, bool*
 // read), and the root itself is never taken for a link.
 WineHive::Link WineHive::Follow(KeyId key, KeyId* target, int depth) {
   constexpr int kMostLinks = 16;
-  if (depth > kMostLinks) return Link::kTooDeep;
+  // Each name of a link's target may be a link again: a hostile hive could
+  // make that tree of links 16 deep and as wide as it likes. The server
+  // would follow it all; here a few thousand links end the search.
+  constexpr int kMostFollowed = 4096;
+  if (depth == 0) links_left_ = kMostFollowed;
+  if (depth > kMostLinks || links_left_ <= 0) return Link::kTooDeep;
   if (key == kRoot || !index_->IsLink(key)) {
     *target = key;
     return Link::kFollowed;
   }
+  --links_left_;
   const WineHiveValue* value = FindValue(key, hive_text::kLinkValueName);
   if (value == nullptr) return Link::kNowhere;
   std::vector<std::string> names;

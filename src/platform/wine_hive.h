@@ -102,6 +102,7 @@ class WineHive {
 
   std::unique_ptr<HiveKeyIndex> index_;
   std::unordered_map<KeyId, Parsed> parsed_;  // node-based: references stay valid
+  int links_left_ = 0;                        // what Follow may still follow
 };
 
 /// UTF-16LE bytes as UTF-8, as the Windows build reads a text (the wide call,
