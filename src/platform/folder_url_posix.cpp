@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "platform/registry_names.h"
@@ -71,7 +72,20 @@ std::string FolderUrl(const std::string& prefix, std::string_view windows_folder
   std::vector<std::string_view> names;
   SplitPath(windows_folder.substr(2), &names);
   bool exists = true;  // the path so far is a folder that is there
+  // "." and ".." are resolved within the drive, as Windows resolves them:
+  // C:\..\.. is C:\. Each name entered keeps where the path was before it.
+  std::vector<std::pair<std::size_t, bool>> entered;
   for (std::string_view name : names) {
+    if (name == ".") continue;
+    if (name == "..") {
+      if (!entered.empty()) {
+        path.resize(entered.back().first);
+        exists = entered.back().second;
+        entered.pop_back();
+      }
+      continue;
+    }
+    entered.emplace_back(path.size(), exists);
     std::string found;
     if (exists) found = ExistingName(path.empty() ? "/" : path, std::string(name));
     exists = !found.empty() && IsDirectory(path + "/" + found);

@@ -36,6 +36,8 @@ TEST(FolderUrl, NamesTheLinuxFolderThePrefixMapsTheDriveTo) {
       {"C:\\été\\", c + "/%C3%89t%C3%A9/"},
       {"C:\\a#b%c&d'e\"f\\", c + "/a%23b%25c%26d%27e%22f/"},
       {"C:\\", c + "/"},
+      {"C:\\..\\..\\..\\users\\.\\me\\", c + "/users/Me/"},
+      {"C:\\users\\Gone\\..\\Me\\..\\..\\..\\Été\\.\\", c + "/%C3%89t%C3%A9/"},
       {"D:\\x\\", ""},  // its target is missing
       {"Q:\\x\\", ""},  // not mapped
       {"\\\\server\\share\\", ""},

@@ -5,6 +5,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -17,12 +20,11 @@ namespace {
 // A hive file cut short while it is mapped (an editor saving it in place)
 // would end the program with SIGBUS on the first page past the new end. The
 // mapping is guarded instead: such a page is replaced by zeros, which read as
-// empty lines, and the store takes the hive for gone from then on. One hive
+// empty lines, and the file's version (below) says it changed. One hive
 // file is mapped at a time; a fault anywhere else is left to kill the
 // process as it would.
 std::atomic<char*> guarded_begin{nullptr};
 std::atomic<std::size_t> guarded_size{0};
-std::atomic<bool> hive_cut{false};
 
 void OnBusError(int signal, siginfo_t* info, void*) {
   char* const begin = guarded_begin.load();
@@ -33,7 +35,6 @@ void OnBusError(int signal, siginfo_t* info, void*) {
                                                 ~(page - 1));
     if (mmap(start, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
         MAP_FAILED) {
-      hive_cut.store(true);
       return;
     }
   }
@@ -53,50 +54,92 @@ void GuardMapping(char* begin, std::size_t size) {
   guarded_begin.store(begin);
 }
 
-// An editor that saves in place cuts the file under the mapping, and the
-// downloads the index has listed but the run has not read yet are gone with
-// their text. A read lease holds back whoever would cut the file or open it
-// for writing until the program closes it (or the kernel's lease-break-time
-// has passed, 45 s by default), so the run reads the file as it was when it
-// was opened, as the wine server reads the copy it loaded. The kernel asks
-// for the lease back with SIGIO, which by default ends the process: the
-// program's start-up answers it, and a process that has not (a test, a tool)
-// takes no lease. Without a lease (a file of another user, one open for
-// writing elsewhere, a file system without leases) the guard above still
-// keeps a cut from killing the program.
-void HoldReadLease(int fd) {
-  struct sigaction lease_break {};
-  if (sigaction(SIGIO, nullptr, &lease_break) == 0 && lease_break.sa_handler != SIG_DFL) {
-    (void)::fcntl(fd, F_SETLEASE, F_RDLCK);
-  }
+// What says whether a file's bytes changed: a write or a cut moves its
+// modification time, and its change time too. The change time also moves
+// when the file loses a name, as the wine server's save takes the old file's
+// name for the new one; the bytes opened are still there then, so a change
+// time counts only while the file has as many names as it had.
+struct FileVersion {
+  off_t size = 0;
+  nlink_t links = 0;
+  timespec modified{};
+  timespec changed{};
+};
+
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-}  // namespace
+bool ReadVersion(int fd, FileVersion* version) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  version->size = st.st_size;
+  version->links = st.st_nlink;
+  version->modified = st.st_mtim;
+  version->changed = st.st_ctim;
+  return true;
+}
 
-bool MappedHiveCut() { return hive_cut.load(); }
+bool SameBytes(const FileVersion& opened, const FileVersion& now) {
+  return opened.size == now.size && SameTime(opened.modified, now.modified) &&
+         (opened.links != now.links || SameTime(opened.changed, now.changed));
+}
 
-// The file's bytes, mapped rather than read: a default prefix's hive is
-// megabytes, and filling fresh memory with it costs several times more than
-// indexing it. wineserver never cuts its hive (it writes a new file and
-// renames it over the old one), but an editor may: see GuardMapping.
-// The hive reads through the file about once, and the pages it has read would
-// otherwise stay counted as the program's memory: released now and then, they
-// come back from the page cache if read again.
-std::unique_ptr<WineHive> MapHiveFile(const std::string& path) {
+// The kernel stamps a file with a clock that ticks every few milliseconds: a
+// write in the same tick as the one before it leaves the stamp as it was. A
+// file changed within kSettle of being opened may be in the middle of such a
+// write, and its stamp could not tell a later one: it is opened again once
+// it has settled.
+constexpr long kSettleNs = 50 * 1000 * 1000;
+
+bool JustChanged(const FileVersion& version) {
+  timespec now{};
+  if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
+  const long long age_ns = (static_cast<long long>(now.tv_sec) - version.changed.tv_sec) *
+                               1000000000LL +
+                           (now.tv_nsec - version.changed.tv_nsec);
+  return age_ns < kSettleNs && age_ns > -kSettleNs;
+}
+
+void Say(const std::string& line) {
+  const std::string text = "Tallyweb: " + line + "\n";
+  ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
+  (void)ignored;
+}
+
+// One attempt at the file: its hive, indexed, and how to ask whether the
+// file still holds what was indexed; no hive when it changed while it was
+// indexed (`changed`) or had only just changed when opened (not `settled`).
+struct Attempt {
+  HiveFile file;
+  bool changed = false;
+  bool settled = true;
+};
+
+Attempt MapOnce(const std::string& path) {
+  Attempt attempt;
   // Without waiting, should it be a FIFO; only a regular file is mapped.
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return nullptr;
-  HoldReadLease(fd);
+  if (fd < 0) {
+    if (errno != ENOENT && errno != ENOTDIR)
+      Say("cannot read " + path + ": " + std::strerror(errno));
+    return attempt;
+  }
   struct stat st {};
+  FileVersion opened;
   void* bytes = MAP_FAILED;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    bytes = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !ReadVersion(fd, &opened)) {
+    Say("cannot read " + path + ": not a file");
+  } else {
+    attempt.settled = !JustChanged(opened);
+    if (attempt.settled && st.st_size > 0) {
+      bytes = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    }
   }
   if (bytes == MAP_FAILED) {
     ::close(fd);
-    return nullptr;
+    return attempt;
   }
-  hive_cut.store(false);
   std::size_t size = static_cast<std::size_t>(st.st_size);
   GuardMapping(static_cast<char*>(bytes), size);
   std::shared_ptr<const void> mapping(bytes, [size, fd](const void* p) {
@@ -109,28 +152,74 @@ std::unique_ptr<WineHive> MapHiveFile(const std::string& path) {
   };
   // Copies from the page cache, for keys read out of file order: cheaper than
   // a page fault per key, and nothing is left mapped to give back. A file
-  // now shorter than the hive was is cut, as a fault past its end says.
+  // now shorter than the hive was has changed, as the version check says.
   auto read = [fd](std::size_t begin, std::size_t end, char* out) {
     std::size_t done = 0;
     while (begin + done < end) {
       const ssize_t n = ::pread(fd, out + done, end - begin - done,
                                 static_cast<off_t>(begin + done));
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        hive_cut.store(true);
-        break;
-      }
+      if (n <= 0) break;
       done += static_cast<std::size_t>(n);
     }
     return done;
   };
-  auto hive = WineHive::Parse(std::string_view(static_cast<const char*>(bytes), size),
-                              std::move(mapping), release, read);
+  attempt.file.hive = WineHive::Parse(std::string_view(static_cast<const char*>(bytes), size),
+                                      mapping, release, read);
   // Keys out of order are read all over the text: fault in only the page
   // asked for, not its neighbours, which will be given back unread.
-  if (hive != nullptr && hive->KeysOutOfOrder()) ::madvise(bytes, size, MADV_RANDOM);
-  // Cut while it was indexed: what was read is no hive.
-  return hive_cut.load() ? nullptr : std::move(hive);
+  if (attempt.file.hive != nullptr && attempt.file.hive->KeysOutOfOrder()) {
+    ::madvise(bytes, size, MADV_RANDOM);
+  }
+  // The mapping shows the file as it is now, not as it was opened: a page
+  // read after a write in place holds the new bytes. So the file's version
+  // is looked at after the index was read, and after each key's values are:
+  // unchanged then, everything read before came from the version opened.
+  // The mapping keeps the descriptor open as long as the hive needs it.
+  FileVersion now;
+  if (!ReadVersion(fd, &now) || !SameBytes(opened, now)) {
+    attempt.file.hive.reset();
+    attempt.changed = true;
+    return attempt;
+  }
+  auto said = std::make_shared<bool>(false);
+  attempt.file.unchanged = [fd, opened, said, path, mapping]() {
+    FileVersion now;
+    if (ReadVersion(fd, &now) && SameBytes(opened, now)) return true;
+    if (!*said) Say(path + " changed while it was read; run again to read it as it is now");
+    *said = true;
+    return false;
+  };
+  return attempt;
+}
+
+}  // namespace
+
+// The file's bytes, mapped rather than read: a default prefix's hive is
+// megabytes, and filling fresh memory with it costs several times more than
+// indexing it. The hive reads through the file about once, and the pages it
+// has read would otherwise stay counted as the program's memory: released
+// now and then, they come back from the page cache if read again.
+//
+// Nothing holds back a writer: the wine server saves the registry while its
+// every program waits, so a lease or lock that made it wait for this reader
+// (or for a reader that is stopped) would stall them all. The wine server
+// writes a new file and renames it over the old one, so the file opened here
+// stays as it was; only a hive that is a symbolic link or has several links
+// is cut and written again in place (as an editor may do with any file). That
+// case is caught by the file's version: a file that changed while it was
+// indexed is read again from the start, a few times; one that changes later
+// leaves the store with no hive from then on (HiveFile::unchanged).
+HiveFile MapHiveFile(const std::string& path) {
+  constexpr int kAttempts = 20;
+  for (int i = 0; i < kAttempts; ++i) {
+    Attempt attempt = MapOnce(path);
+    if (attempt.settled && !attempt.changed) return std::move(attempt.file);
+    timespec pause{0, kSettleNs};
+    ::nanosleep(&pause, nullptr);
+  }
+  Say(path + " kept changing while it was read; run again");
+  return HiveFile();
 }
 
 }  // namespace tallyweb

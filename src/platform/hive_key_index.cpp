@@ -2,6 +2,7 @@
 #include "platform/hive_key_index.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "platform/registry_names.h"
@@ -18,11 +19,6 @@ constexpr std::string_view kHeader = "WINE REGISTRY Version 2";
 // The longest key name the registry takes, in UTF-16 units: a key line with
 // a longer one makes the keys before it and no more.
 constexpr std::size_t kMaxKeyNameUnits = 256;
-
-std::string_view TrimRight(std::string_view s) {
-  while (!s.empty() && hive_text::IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
 
 // The line at `begin`, without its line end.
 std::string_view LineAt(std::string_view text, std::size_t begin) {
@@ -68,7 +64,7 @@ bool HiveKeyIndex::Index() {
   keys_.emplace_back();
   last_child_.push_back(kNone);
   parents_.push_back(kNone);
-  LineReader lines(text, 0, text.size());
+  LineReader lines(text, 0, text.size(), LineReader::kFirstBuffer, &line_buffers_);
   std::string_view line;
   std::size_t line_begin = 0;
   if (!lines.Next(&line, &line_begin) || line != kHeader) return false;
@@ -76,7 +72,8 @@ bool HiveKeyIndex::Index() {
   IndexCursor cursor;
   WineHiveValue scratch;
   hive_text::ReaderLines more(&lines);
-  while (lines.Next(&line, &line_begin)) {
+  bool loading = true;
+  while (loading && lines.Next(&line, &line_begin)) {
     Touch(line_begin, lines.Position());
     std::string_view trimmed = TrimLeft(line);
     if (trimmed.empty()) continue;
@@ -88,13 +85,22 @@ bool HiveKeyIndex::Index() {
         break;
       case '@':
       case '"':
-        if (have_key && hive_text::MayContinue(trimmed)) {
+        if (have_key && hive_text::NamesLinkValue(trimmed)) {
+          // A link's target, kept for key lines that pass through it.
+          if (hive_text::ParseValueLine(trimmed, &more, &scratch) == hive_text::ValueLine::kValue) {
+            link_units_[cursor.key] = hive_text::LinkUnits(scratch);
+          }
+        } else if (have_key && hive_text::MayContinue(trimmed)) {
           hive_text::ParseValueLine(trimmed, &more, &scratch, false);
         }
         break;
       case '#':
-        if (keys_.size() == 1 && StartsWith(trimmed, "#arch=")) {
-          win64_ = TrimRight(trimmed) == "#arch=win64";
+        // An option of the key of the last key line; with none (before the
+        // first, or after one the server could not read), of the file.
+        if (have_key) {
+          if (StartsWith(trimmed, "#link") && cursor.key != kRoot) keys_[cursor.key].flags |= kLink;
+        } else if (StartsWith(trimmed, "#arch=")) {
+          loading = ReadArch(trimmed.substr(6));
         }
         break;
       default: break;  // the server skips a line it does not know
@@ -102,11 +108,12 @@ bool HiveKeyIndex::Index() {
   }
   std::vector<KeyId>().swap(last_child_);
   std::vector<Slot>().swap(disordered_);
+  std::unordered_map<KeyId, std::u16string>().swap(link_units_);
   if (keys_out_of_order_ && source_.CanCopy()) {
     // Room for every name Children will copy, once: see copied_names_.
     std::size_t copied = 0;
     for (KeyId id = 1; id < keys_.size(); ++id) {
-      if ((keys_[parents_[id]].flags & kChildrenInOrder) == 0 &&
+      if (parents_[id] != kNone && (keys_[parents_[id]].flags & kChildrenInOrder) == 0 &&
           (keys_[id].flags & kDecodedName) == 0) {
         copied += keys_[id].name_size;
       }
@@ -120,6 +127,25 @@ bool HiveKeyIndex::Index() {
   std::stable_sort(more_lines_.begin(), more_lines_.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   return true;
+}
+
+// The server takes the first "#arch=" of a file for the file's, and stops
+// loading at one it does not know or that says otherwise ("Mismatched
+// architecture"): the keys after it are not there. The name is the rest of
+// the line as it is, blanks and all.
+bool HiveKeyIndex::ReadArch(std::string_view arch) {
+  const Arch named = arch == "win32" ? Arch::k32 : arch == "win64" ? Arch::k64 : Arch::kUnknown;
+  if (named == Arch::kUnknown) return false;
+  if (arch_ == Arch::kUnknown) arch_ = named;
+  win64_ = arch_ == Arch::k64;
+  return arch_ == named;
+}
+
+std::size_t HiveKeyIndex::LineBufferAt(std::size_t offset) const {
+  auto after = std::upper_bound(
+      line_buffers_.begin(), line_buffers_.end(), offset,
+      [](std::size_t o, const hive_text::LineBufferGrowth& g) { return o < g.offset; });
+  return after == line_buffers_.begin() ? LineReader::kFirstBuffer : std::prev(after)->size;
 }
 
 // "[Path\\To\\Key] seconds": the path is relative to the hive's root; runs of
@@ -138,7 +164,8 @@ bool HiveKeyIndex::AddKeyLine(std::string_view line, std::size_t line_begin, Ind
     // Wine writes sibling keys one after another: a path that starts with the
     // same bytes as the last one's parent starts at the same key.
     std::size_t start = 0;
-    if (!cursor->parent_path.empty() && StartsWith(path, cursor->parent_path)) {
+    if (!cursor->parent_path.empty() && StartsWith(path, cursor->parent_path) &&
+        !IsLink(cursor->parent)) {
       node = cursor->parent;
       start = cursor->parent_path.size();
     }
@@ -149,6 +176,7 @@ bool HiveKeyIndex::AddKeyLine(std::string_view line, std::size_t line_begin, Ind
         cursor->parent = node;
         cursor->parent_path = path.substr(0, start);
         node = FindOrAddChild(node, path.substr(start, stop - start), line_begin, 1 + start);
+        if (!FollowWhileIndexing(&node, line_begin, 0)) return false;
       }
       start = stop + 1;
     }
@@ -163,10 +191,12 @@ bool HiveKeyIndex::AddKeyLine(std::string_view line, std::size_t line_begin, Ind
         std::string name = hive_text::UnitsToUtf8(
             std::u16string_view(path).substr(start, stop - start));
         node = FindOrAddChild(node, name, line_begin, std::string::npos);
+        if (!FollowWhileIndexing(&node, line_begin, 0)) return false;
       }
       start = stop + 1;
     }
   }
+  cursor->key = node;
   Key& k = keys_[node];
   if (node != kRoot && k.line == line_begin && (k.flags & kOwnLine) == 0 &&
       (k.flags & kMoreLines) == 0) {
@@ -176,6 +206,57 @@ bool HiveKeyIndex::AddKeyLine(std::string_view line, std::size_t line_begin, Ind
     k.flags |= kMoreLines;
   }
   return true;
+}
+
+// A key line whose path reaches a link key goes on from the link's target,
+// as the server loads it: the target is made when missing (not the keys on
+// the way to it), and what the line brings (its values, the keys below it)
+// lands there. A link without a target, or more than 16 deep, makes no key.
+bool HiveKeyIndex::FollowWhileIndexing(KeyId* node, std::size_t line_begin, int depth) {
+  constexpr int kMostLinks = 16;
+  constexpr int kMostFollowed = 4096;  // as WineHive::Follow
+  if (depth == 0) links_left_ = kMostFollowed;
+  if (depth > kMostLinks || links_left_ <= 0) return false;
+  if (*node == kRoot || !IsLink(*node)) return true;
+  --links_left_;
+  auto units = link_units_.find(*node);
+  std::vector<std::string> names;
+  if (units == link_units_.end() || !hive_text::LinkTargetNames(units->second, &names)) {
+    return false;
+  }
+  std::size_t first = 0;
+  KeyId at = LinkStart(names, &first);
+  if (at == kNone) {
+    // The registry's root: a key of its own, which no path of this hive
+    // reaches, only a link.
+    at = registry_root_ = static_cast<KeyId>(keys_.size());
+    keys_.emplace_back();
+    last_child_.push_back(kNone);
+    parents_.push_back(kNone);
+  }
+  // The keys on the way must be there; the last is made when missing. (A
+  // key looked up here is found by its hash from then on: a hostile hive
+  // may send many key lines through a link.)
+  for (std::size_t i = first; i < names.size(); ++i) {
+    if (i + 1 < names.size()) {
+      if (keys_[at].child_count == 0) return false;
+      Disorder(at);
+      at = FindDisordered(at, names[i]);
+      if (at == kNone) return false;
+    } else {
+      at = FindOrAddChild(at, names[i], line_begin, std::string::npos);
+    }
+    if (!FollowWhileIndexing(&at, line_begin, depth + 1)) return false;
+  }
+  *node = at;
+  return true;
+}
+
+HiveKeyIndex::KeyId HiveKeyIndex::LinkStart(const std::vector<std::string>& names,
+                                            std::size_t* first) const {
+  const bool machine = !names.empty() && SameName(names[0], "Machine");
+  *first = machine ? 1 : 0;
+  return machine ? kRoot : registry_root_;
 }
 
 std::string_view HiveKeyIndex::NameView(KeyId key) const {
@@ -208,24 +289,9 @@ HiveKeyIndex::KeyId HiveKeyIndex::FindOrAddChild(KeyId parent, std::string_view 
     in_order = order < 0;
   }
   if (!in_order) {
-    if ((keys_[parent].flags & kChildrenInOrder) != 0) {
-      keys_[parent].flags &= static_cast<std::uint8_t>(~kChildrenInOrder);
-      keys_out_of_order_ = true;
-      for (KeyId child = keys_[parent].first_child; child != kNone;
-           child = keys_[child].next_sibling) {
-        AddDisordered(hash_of(NameView(child)), child);
-      }
-    }
-    const std::uint32_t hash = ShortHash(hash_of(name));
-    const std::size_t mask = disordered_.size() - 1;
-    for (std::size_t slot = SlotOf(hash, mask);
-         !disordered_.empty() && disordered_[slot].key != kNone; slot = (slot + 1) & mask) {
-      const KeyId child = disordered_[slot].key;
-      if (disordered_[slot].hash == hash && parents_[child] == parent &&
-          SameName(NameView(child), name)) {
-        return child;
-      }
-    }
+    Disorder(parent);
+    const KeyId child = FindDisordered(parent, name);
+    if (child != kNone) return child;
   }
   // A key's name is read again for every path through it: once it has
   // subkeys it keeps a copy, so that paths in any order do not send the
@@ -264,6 +330,30 @@ HiveKeyIndex::KeyId HiveKeyIndex::FindOrAddChild(KeyId parent, std::string_view 
   ++p.child_count;
   if (!in_order) AddDisordered(hash_of(name), id);
   return id;
+}
+
+// From now on the children of `parent` are found by their hash.
+void HiveKeyIndex::Disorder(KeyId parent) {
+  if ((keys_[parent].flags & kChildrenInOrder) == 0) return;
+  keys_[parent].flags &= static_cast<std::uint8_t>(~kChildrenInOrder);
+  keys_out_of_order_ = true;
+  for (KeyId child = keys_[parent].first_child; child != kNone; child = keys_[child].next_sibling) {
+    AddDisordered(HashName(NameView(child)) * 31 + parent, child);
+  }
+}
+
+HiveKeyIndex::KeyId HiveKeyIndex::FindDisordered(KeyId parent, std::string_view name) const {
+  const std::uint32_t hash = ShortHash(HashName(name) * 31 + parent);
+  const std::size_t mask = disordered_.size() - 1;
+  for (std::size_t slot = SlotOf(hash, mask);
+       !disordered_.empty() && disordered_[slot].key != kNone; slot = (slot + 1) & mask) {
+    const KeyId child = disordered_[slot].key;
+    if (disordered_[slot].hash == hash && parents_[child] == parent &&
+        SameName(NameView(child), name)) {
+      return child;
+    }
+  }
+  return kNone;
 }
 
 void HiveKeyIndex::AddDisordered(std::uint64_t hash, KeyId key) {

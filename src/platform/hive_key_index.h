@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/hive_text_source.h"
+#include "platform/wine_hive_text.h"
 
 namespace tallyweb {
 
@@ -39,6 +40,19 @@ class HiveKeyIndex {
   bool KeysOutOfOrder() const { return keys_out_of_order_; }
   /// The hive says "#arch=win64".
   bool Is64Bit() const { return win64_; }
+  /// The key's text marks it "#link": opening it opens the key its value
+  /// "SymbolicLinkValue" names (WineHive::Follow).
+  bool IsLink(KeyId key) const { return (keys_[key].flags & kLink) != 0; }
+  static constexpr KeyId kNone = 0xFFFFFFFFu;
+  /// Where a link's target names start: HKEY_LOCAL_MACHINE for "Machine",
+  /// else the key that stands for the registry's root above it, which only
+  /// a key line through a link to a key beside HKEY_LOCAL_MACHINE
+  /// (\Registry\Other) makes (kNone until then); `*first` is the first
+  /// name below it.
+  KeyId LinkStart(const std::vector<std::string>& names, std::size_t* first) const;
+  /// The line buffer the server had when it read the text at `offset` (see
+  /// hive_text::LineReader), for a reader that starts there.
+  std::size_t LineBufferAt(std::size_t offset) const;
 
   /// The subkey of `key` named `name`, ignoring case as the registry does;
   /// false if none.
@@ -67,13 +81,13 @@ class HiveKeyIndex {
   bool KeyLineTime(std::size_t line, std::uint64_t* time);
 
  private:
-  static constexpr KeyId kNone = 0xFFFFFFFFu;
   // Key::flags.
   static constexpr std::uint8_t kOwnLine = 1;          // `line` is the key's own key line
   static constexpr std::uint8_t kDecodedName = 2;      // name_begin indexes decoded_names_
   static constexpr std::uint8_t kMoreLines = 4;        // has (more) key lines in more_lines_
   static constexpr std::uint8_t kChildrenInOrder = 8;  // appended in enumeration order
   static constexpr std::uint8_t kCopiedName = 16;      // name_begin indexes copied_names_
+  static constexpr std::uint8_t kLink = 32;            // marked "#link"
   // Every key of the hive in one array, 32 bytes each: the name and the
   // values stay in the text, found again from the key line.
   struct Key {
@@ -98,7 +112,9 @@ class HiveKeyIndex {
   struct IndexCursor {
     std::string_view parent_path;
     KeyId parent = kRoot;
+    KeyId key = kRoot;  // the key the last key line made
   };
+  enum class Arch { kUnknown, k32, k64 };
   // While indexing, the children of keys whose subkeys came out of order, by
   // a hash of parent and name: open addressing over 8-byte slots (32 bits of
   // the hash, the key), where a map of lists cost ten times that and a
@@ -113,20 +129,30 @@ class HiveKeyIndex {
       : source_(std::move(owned), text, std::move(owner), std::move(release_text),
                 std::move(read_text)) {}
   bool Index();
+  bool ReadArch(std::string_view arch);
   bool AddKeyLine(std::string_view line, std::size_t line_begin, IndexCursor* cursor);
+  bool FollowWhileIndexing(KeyId* node, std::size_t line_begin, int depth);
   KeyId FindOrAddChild(KeyId parent, std::string_view name, std::uint64_t line,
                        std::size_t name_begin);
   void AddDisordered(std::uint64_t hash, KeyId key);
+  void Disorder(KeyId parent);
+  KeyId FindDisordered(KeyId parent, std::string_view name) const;
   ChildList& Children(KeyId key);
   bool CopyNames(const std::vector<KeyId>& children);
 
   HiveTextSource source_;
   bool win64_ = false;
+  Arch arch_ = Arch::kUnknown;
+  std::vector<hive_text::LineBufferGrowth> line_buffers_;
   bool keys_out_of_order_ = false;
   std::vector<Key> keys_;
   std::vector<KeyId> last_child_;  // while indexing only
   std::vector<KeyId> parents_;     // while indexing only
   std::vector<Slot> disordered_;   // while indexing only
+  // While indexing, the target of each key that has a SymbolicLinkValue.
+  std::unordered_map<KeyId, std::u16string> link_units_;
+  KeyId registry_root_ = kNone;
+  int links_left_ = 0;  // what FollowWhileIndexing may still follow
   std::size_t disordered_count_ = 0;
   std::unordered_map<KeyId, ChildList> children_;
   std::vector<std::pair<KeyId, std::size_t>> more_lines_;  // key lines past a key's first

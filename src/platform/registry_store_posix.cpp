@@ -7,9 +7,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include <unistd.h>
 
 #include "platform/folder_url.h"
 #include "platform/hive_file.h"
@@ -43,7 +46,8 @@ std::uint32_t Size(const std::string& s) { return static_cast<std::uint32_t>(s.s
 
 class WineHiveStore : public RegistryStore {
  public:
-  explicit WineHiveStore(std::unique_ptr<WineHive> hive) : hive_(std::move(hive)) {}
+  WineHiveStore(std::unique_ptr<WineHive> hive, std::function<bool()> unchanged)
+      : hive_(std::move(hive)), unchanged_(std::move(unchanged)) {}
 
   std::int32_t OpenKey(RegKey base, const std::string& path, std::uint32_t access,
                        RegKey* key) override {
@@ -58,8 +62,16 @@ class WineHiveStore : public RegistryStore {
     if (base == kHkeyLocalMachine && hive_->Is64Bit() && (access & kKeyWow64_32Key) != 0) {
       MapTo32BitView(&names);
     }
+    // A key not found may be one whose name the file lost under the reader:
+    // the file is looked at then, so that such a change is said.
     for (std::string_view name : names) {
-      if (!hive_->FindChild(node, name, &node)) return kErrorFileNotFound;
+      if (!hive_->FindChild(node, name, &node)) return Refused(kErrorFileNotFound);
+      // Wine answers a loop of links with ERROR_INVALID_PARAMETER.
+      const WineHive::Link followed = hive_->Follow(node, &node);
+      if (followed != WineHive::Link::kFollowed) {
+        return Refused(followed == WineHive::Link::kTooDeep ? kInvalidParameter
+                                                            : kErrorFileNotFound);
+      }
     }
     *key = next_handle_;
     next_handle_ += 4;
@@ -74,7 +86,9 @@ class WineHiveStore : public RegistryStore {
     *info = RegKeyInfo{};
     info->subkey_count = static_cast<std::uint32_t>(hive_->ChildCount(node));
     info->longest_subkey_name = static_cast<std::uint32_t>(hive_->LongestChildName(node));
-    const std::vector<WineHiveValue>& values = hive_->Values(node);
+    bool parsed_now = false;
+    const std::vector<WineHiveValue>& values = hive_->Values(node, &parsed_now);
+    if (parsed_now && !Unchanged()) return kErrorFileNotFound;
     info->value_count = static_cast<std::uint32_t>(values.size());
     for (const WineHiveValue& value : values) {
       info->longest_value_name = std::max(info->longest_value_name, Size(value.name));
@@ -85,7 +99,7 @@ class WineHiveStore : public RegistryStore {
                                            Size(Delivered(&value))});
     }
     info->last_write_time = hive_->LastWriteTime(node);
-    return kErrorSuccess;
+    return Unchanged() ? kErrorSuccess : kErrorFileNotFound;
   }
 
   std::int32_t EnumKey(RegKey key, std::uint32_t index, char* name,
@@ -111,8 +125,10 @@ class WineHiveStore : public RegistryStore {
     std::uint32_t room = *size;
     *size = Size(bytes);
     if (data == nullptr) return kErrorSuccess;
-    if (room < bytes.size()) return kErrorMoreData;
-    std::memcpy(data, bytes.data(), bytes.size());
+    if (room < AnsiSize(*value)) return kErrorMoreData;
+    // Room for the ANSI text but not for its UTF-8: what fits of the UTF-8.
+    *size = std::min(room, Size(bytes));
+    std::memcpy(data, bytes.data(), *size);
     return kErrorSuccess;
   }
 
@@ -126,7 +142,7 @@ class WineHiveStore : public RegistryStore {
     if (result != kErrorSuccess) return result;
     const std::string& bytes = Delivered(value);
     if (type != nullptr) *type = value->type;
-    if (size < bytes.size()) return kErrorMoreData;
+    if (size < AnsiSize(*value)) return kErrorMoreData;
     text->assign(bytes);
     return kErrorSuccess;
   }
@@ -165,7 +181,7 @@ class WineHiveStore : public RegistryStore {
   // without a hive there is no key to give.
   std::int32_t Resolve(RegKey key, WineHive::KeyId* node) const {
     if (key == kNullKey) return kErrorInvalidHandle;
-    if (MappedHiveCut()) return kErrorFileNotFound;
+    if (changed_) return kErrorFileNotFound;
     if (key >= kFirstPredefinedKey) {
       if (key != kHkeyLocalMachine || hive_ == nullptr) return kErrorFileNotFound;
       *node = WineHive::kRoot;
@@ -182,8 +198,26 @@ class WineHiveStore : public RegistryStore {
     WineHive::KeyId node = 0;
     const std::int32_t result = Resolve(key, &node);
     if (result != kErrorSuccess) return result;
-    *value = hive_->FindValue(node, name);
+    // A key's values are parsed together, and its name read before them:
+    // the file unchanged once they are, every download a reader gets whole
+    // was read from the file as it was opened. One look at the file per key
+    // read, not per value.
+    bool parsed_now = false;
+    *value = hive_->FindValue(node, name, &parsed_now);
+    if (parsed_now && !Unchanged()) return kErrorFileNotFound;
     return *value == nullptr ? kErrorFileNotFound : kErrorSuccess;
+  }
+
+  // Whether the hive's file still holds what was read from it; once not,
+  // the store has no hive any more, so that no answer mixes two versions.
+  bool Unchanged() {
+    if (!changed_ && unchanged_ && !unchanged_()) changed_ = true;
+    return !changed_;
+  }
+
+  std::int32_t Refused(std::int32_t error) {
+    Unchanged();
+    return error;
   }
 
   using Handles = std::vector<std::pair<RegKey, WineHive::KeyId>>;
@@ -194,6 +228,8 @@ class WineHiveStore : public RegistryStore {
   }
 
   std::unique_ptr<WineHive> hive_;
+  std::function<bool()> unchanged_;  // null: the hive's text cannot change
+  bool changed_ = false;
   Handles handles_;  // open handles and their keys, by handle
   std::vector<std::string_view> names_;
   RegKey next_handle_ = 0x100;
@@ -209,15 +245,26 @@ std::string HivePathFromEnvironment() {
 }  // namespace
 
 std::unique_ptr<RegistryStore> MakeWineHiveStore(std::unique_ptr<WineHive> hive) {
-  return std::make_unique<WineHiveStore>(std::move(hive));
+  return std::make_unique<WineHiveStore>(std::move(hive), nullptr);
 }
 
 std::unique_ptr<RegistryStore> MakeWineHiveStoreFromFile(const std::string& path) {
-  return MakeWineHiveStore(path.empty() ? nullptr : MapHiveFile(path));
+  if (path.empty()) return MakeWineHiveStore(nullptr);
+  HiveFile file = MapHiveFile(path);
+  return std::make_unique<WineHiveStore>(std::move(file.hive), std::move(file.unchanged));
 }
 
+// Without a prefix the list is "not found", as the Windows program says of
+// a key it cannot open; standard error says why.
 std::unique_ptr<RegistryStore> MakeSystemRegistryStore() {
-  return MakeWineHiveStoreFromFile(HivePathFromEnvironment());
+  const std::string path = HivePathFromEnvironment();
+  if (path.empty()) {
+    static constexpr char kNoPrefix[] =
+        "Tallyweb: no Wine prefix to read: neither WINEPREFIX nor HOME is set\n";
+    ssize_t ignored = write(STDERR_FILENO, kNoPrefix, sizeof kNoPrefix - 1);
+    (void)ignored;
+  }
+  return MakeWineHiveStoreFromFile(path);
 }
 
 }  // namespace tallyweb

@@ -3,12 +3,21 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace tallyweb {
+namespace {
+
+// An answer that could not be written (standard output full or closed) is
+// no answer: the exit code says so, as any command-line tool's does.
+[[noreturn]] void ExitAfterWriting() {
+  const bool written = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+  std::exit(written ? 0 : 1);
+}
+
+}  // namespace
 
 void StartProcess(int argc, char** argv) {
   // Run with a standard descriptor closed, the next file opened would take
@@ -19,21 +28,10 @@ void StartProcess(int argc, char** argv) {
     if (opened >= 0 && opened != fd)
       close(opened);  // a lower one was closed too: filled next time round
   }
-  // The registry reader holds a read lease on the hive file while it reads
-  // it, so that an editor saving the file in place waits for the run. The
-  // kernel asks for the lease back with SIGIO, which would end the program;
-  // it is answered by reading on. A handler that does nothing rather than
-  // SIG_IGN, because an ignored signal stays ignored in the programs started
-  // from here (the report's viewer), and a handler does not.
-  struct sigaction lease_break {};
-  lease_break.sa_handler = [](int) {};
-  sigemptyset(&lease_break.sa_mask);
-  lease_break.sa_flags = SA_RESTART;
-  sigaction(SIGIO, &lease_break, nullptr);
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--version") == 0) {
       std::printf("Tallyweb 1.0\n");
-      std::exit(0);
+      ExitAfterWriting();
     }
     if (std::strcmp(argv[i], "--help") == 0) {
       std::printf(
@@ -44,7 +42,7 @@ void StartProcess(int argc, char** argv) {
           "ignored.\n"
           "  --help     show this text and exit\n"
           "  --version  show the version and exit\n");
-      std::exit(0);
+      ExitAfterWriting();
     }
   }
 }

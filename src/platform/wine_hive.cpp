@@ -35,12 +35,6 @@ void AssignUtf16AsUtf8(std::string_view utf16le, std::string* out) {
   *out = hive_text::UnitsToUtf8(units);
 }
 
-std::size_t NextLineBegin(std::string_view text, std::size_t pos) {
-  const void* nl = std::memchr(text.data() + pos, '\n', text.size() - pos);
-  return nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - text.data()) + 1
-            : text.size();
-}
-
 }  // namespace
 
 std::string Utf16ToUtf8(std::string_view utf16le) {
@@ -64,6 +58,11 @@ void DeliverData(const WineHiveValue& value, std::string* out) {
 
 std::size_t StoredSize(const WineHiveValue& value) {
   return value.utf8 ? value.utf16_size : value.data.size();
+}
+
+std::size_t AnsiSize(const WineHiveValue& value) {
+  const bool text = value.type == kRegSz || value.type == kRegExpandSz || value.type == kRegMultiSz;
+  return text ? StoredSize(value) / 2 : value.data.size();
 }
 
 std::string StoredData(const WineHiveValue& value) {
@@ -132,10 +131,13 @@ void WineHive::ParseValues(KeyId key, Parsed* parsed) {
 // continuation lines are its own, never key lines.
 void WineHive::ParseBody(std::string_view text, bool in_place, std::size_t key_line,
                          Parsed* parsed) {
-  LineReader lines(text, NextLineBegin(text, 0), text.size());
+  // From the key line itself, read as the index read it: a NUL in it can
+  // leave the rest of it to the lines below.
+  LineReader lines(text, 0, text.size(), index_->LineBufferAt(key_line));
   hive_text::ReaderLines more(&lines);
   std::string_view line;
   std::size_t line_begin = 0;
+  lines.Next(&line, &line_begin);
   while (lines.Next(&line, &line_begin)) {
     if (in_place) index_->Touch(key_line + line_begin);
     std::string_view trimmed = TrimLeft(line);
@@ -157,20 +159,56 @@ void WineHive::ParseBody(std::string_view text, bool in_place, std::size_t key_l
   }
 }
 
-const std::vector<WineHiveValue>& WineHive::Values(KeyId key) {
+const std::vector<WineHiveValue>& WineHive::Values(KeyId key, bool* parsed_now) {
   auto found = parsed_.find(key);
+  if (parsed_now != nullptr) *parsed_now = found == parsed_.end();
   if (found != parsed_.end()) return found->second.values;
   Parsed* parsed = &parsed_[key];
   ParseValues(key, parsed);
   return parsed->values;
 }
 
-const WineHiveValue* WineHive::FindValue(KeyId key, std::string_view name) {
-  const std::vector<WineHiveValue>& values = Values(key);
+const WineHiveValue* WineHive::FindValue(KeyId key, std::string_view name, bool* parsed_now) {
+  const std::vector<WineHiveValue>& values = Values(key, parsed_now);
   auto it = std::lower_bound(
       values.begin(), values.end(), name,
       [](const WineHiveValue& v, std::string_view n) { return CompareNames(v.name, n) < 0; });
   return it != values.end() && SameName(it->name, name) ? &*it : nullptr;
+}
+
+// As the wine server follows a link: its value names a key from the
+// registry's root, "\\Registry\\" (in any case) then names separated by runs
+// of backslashes, each of which may be a link again; more than 16 links deep
+// is a loop. This hive is \\Registry\\Machine: a link out of it finds only
+// the keys that key lines through links made there (the other hives are not
+// read), and the root itself is never taken for a link.
+WineHive::Link WineHive::Follow(KeyId key, KeyId* target, int depth) {
+  constexpr int kMostLinks = 16;
+  // Each name of a link's target may be a link again: a hostile hive could
+  // make that tree of links 16 deep and as wide as it likes. The server
+  // would follow it all; here a few thousand links end the search.
+  constexpr int kMostFollowed = 4096;
+  if (depth == 0) links_left_ = kMostFollowed;
+  if (depth > kMostLinks || links_left_ <= 0) return Link::kTooDeep;
+  if (key == kRoot || !index_->IsLink(key)) {
+    *target = key;
+    return Link::kFollowed;
+  }
+  --links_left_;
+  const WineHiveValue* value = FindValue(key, hive_text::kLinkValueName);
+  if (value == nullptr) return Link::kNowhere;
+  std::vector<std::string> names;
+  if (!hive_text::LinkTargetNames(hive_text::LinkUnits(*value), &names)) return Link::kNowhere;
+  std::size_t first = 0;
+  KeyId node = index_->LinkStart(names, &first);
+  if (node == HiveKeyIndex::kNone) return Link::kNowhere;
+  for (std::size_t i = first; i < names.size(); ++i) {
+    if (!FindChild(node, names[i], &node)) return Link::kNowhere;
+    const Link followed = Follow(node, &node, depth + 1);
+    if (followed != Link::kFollowed) return followed;
+  }
+  *target = node;
+  return Link::kFollowed;
 }
 
 // The "#time=" option wins over the seconds on the key's last key line that

@@ -53,6 +53,13 @@ class WineHive {
   bool FindChild(KeyId key, std::string_view name, KeyId* child) {
     return index_->FindChild(key, name, child);
   }
+  /// What opening a key that may be a link comes to.
+  enum class Link { kFollowed, kNowhere, kTooDeep };
+  /// The key opening `key` opens: `key` itself, or, for a link ("#link"),
+  /// the key its "SymbolicLinkValue" leads to, as the wine server follows
+  /// it. kNowhere when it leads to no key of this hive (a missing key, a key
+  /// of another hive), kTooDeep after more than 16 links (a loop).
+  Link Follow(KeyId key, KeyId* target, int depth = 0);
   std::size_t ChildCount(KeyId key) const { return index_->ChildCount(key); }
   /// Subkey `index` of `key` in Wine's enumeration order: sorted by name
   /// (CompareNames).
@@ -70,9 +77,10 @@ class WineHive {
   /// ForgetValues(key). A value line without a name or "=" is left out; one
   /// whose data cannot be read is a REG_NONE value without data, as Wine
   /// loads them.
-  const std::vector<WineHiveValue>& Values(KeyId key);
+  /// `*parsed_now`, when given, says whether this call parsed them.
+  const std::vector<WineHiveValue>& Values(KeyId key, bool* parsed_now = nullptr);
   /// The value named `name` (empty: the default value), ignoring case.
-  const WineHiveValue* FindValue(KeyId key, std::string_view name);
+  const WineHiveValue* FindValue(KeyId key, std::string_view name, bool* parsed_now = nullptr);
   /// FILETIME of the key's last write: its "#time=" option, else the seconds
   /// on its key line; 0 for a key the hive implies but does not list.
   std::uint64_t LastWriteTime(KeyId key);
@@ -94,6 +102,7 @@ class WineHive {
 
   std::unique_ptr<HiveKeyIndex> index_;
   std::unordered_map<KeyId, Parsed> parsed_;  // node-based: references stay valid
+  int links_left_ = 0;                        // what Follow may still follow
 };
 
 /// UTF-16LE bytes as UTF-8, as the Windows build reads a text (the wide call,
@@ -109,6 +118,11 @@ std::string DeliveredData(const WineHiveValue& value);
 void DeliverData(const WineHiveValue& value, std::string* out);
 /// DeliveredData(value) is value.data itself: no conversion is needed.
 bool DeliveredAsKept(const WineHiveValue& value);
+/// The size of `value`'s data as RegQueryValueExA counts it, which decides
+/// whether the data fits a caller's buffer: a string takes a byte a UTF-16
+/// unit, as in a single-byte ANSI code page (Wine's in a Western locale), and
+/// any other type its bytes. A UTF-8 text of letters beyond ASCII is longer.
+std::size_t AnsiSize(const WineHiveValue& value);
 /// The bytes the registry stores for `value` (strings in UTF-16LE), and
 /// their count, which the registry reports as the longest value data.
 std::string StoredData(const WineHiveValue& value);

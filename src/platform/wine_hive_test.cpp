@@ -584,6 +584,36 @@ TEST(WineHive, ReadsADamagedHiveAsWineDoes) {
   }
 }
 
+// A link whose target's names are links again, each leading through more
+// links: 13 deep (within the 16 the server allows) and 6 wide is 6^12
+// links to follow, which the server would follow for hours. Opening it and
+// a key line through it give up instead.
+TEST(WineHive, ATreeOfLinksIsGivenUpNotFollowedForEver) {
+  auto link_to = [](const std::string& path) {
+    std::string hex = "hex(6):";
+    for (char c : "\\Registry\\Machine\\" + path) {
+      char byte[8];
+      std::snprintf(byte, sizeof byte, "%02x,00,", static_cast<unsigned char>(c));
+      hex += byte;
+    }
+    hex.resize(hex.size() - 1);
+    return "#link\n\"SymbolicLinkValue\"=" + hex + "\n";
+  };
+  std::string text = kHeader + "[T] 1\n"s;
+  for (int i = 1; i <= 13; ++i) {
+    std::string target = "T";
+    for (int k = 0; i < 13 && k < 6; ++k) target += "\\L" + std::to_string(i + 1);
+    text += "[T\\\\L" + std::to_string(i) + "] 1\n" + link_to(target);
+  }
+  text += "[D] 1\n" + link_to("T\\L1") + "[D\\\\X] 1\n\"a\"=\"x\"\n";
+  auto hive = WineHive::Parse(text);
+  ASSERT_NE(nullptr, hive);
+  WineHive::KeyId key, target;
+  ASSERT_TRUE(Walk(*hive, "D", &key));
+  EXPECT_EQ(WineHive::Link::kTooDeep, hive->Follow(key, &target));
+  EXPECT_EQ(0u, hive->ChildCount(key));
+}
+
 // Every prefix of a real hive, as an editor saving it in place leaves it
 // for a moment: read as far as it goes, and reading all of it must not fault.
 TEST(WineHive, EveryCutOfARealHiveIsReadable) {

@@ -1,5 +1,6 @@
 #include "platform/wine_hive_text.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/utf.h"
@@ -57,12 +58,13 @@ void DecodeUtf8(std::string_view s, std::size_t* i, std::u16string* out) {
 
 // The bytes of a hex value on one line: hex numbers of at most 0xFF each,
 // each followed by blanks and at most one comma. Returns where reading
-// stopped; false when a number is too large.
+// stopped; false when a number is too large. The server keeps each number in
+// 32 bits before it compares it with 0xFF: 100000005 is 05.
 bool ParseHexRun(std::string_view s, std::size_t* pos, std::string* out) {
   std::size_t i = *pos;
   while (i < s.size() && HexDigit(s[i]) >= 0) {
     std::size_t end = 0;
-    const std::uint64_t byte = StrToULong16(s.substr(i), &end);
+    const std::uint32_t byte = static_cast<std::uint32_t>(StrToULong16(s.substr(i), &end));
     if (end == 0 || byte > 0xFF) return false;
     if (out != nullptr) out->push_back(static_cast<char>(byte));
     i = SkipSpace(s, i + end);
@@ -194,22 +196,46 @@ bool ReadHex(std::string_view s, std::size_t* pos, int max_digits, std::uint64_t
   return digits > 0;
 }
 
+void LineReader::Grow() {
+  buffer_ += buffer_ / 2;
+  if (growth_ != nullptr) growth_->push_back({pos_, buffer_});
+}
+
+// The server's fgets reads at most buffer - 1 bytes of a line at a time;
+// a line that fills the buffer without its '\n' makes it grow and goes on.
 bool LineReader::Next(std::string_view* line, std::size_t* line_begin) {
   if (pos_ >= text_.size()) return false;
-  const void* nl = std::memchr(text_.data() + pos_, '\n', text_.size() - pos_);
+  const std::size_t begin = pos_;
+  const void* nl = std::memchr(text_.data() + begin, '\n', text_.size() - begin);
   const std::size_t stop = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) -
                                                          text_.data())
                               : text_.size();
-  *line_begin = pos_;
-  *line = text_.substr(pos_, stop - pos_);
-  pos_ = stop + 1;
-  // The server reads a line as a C string: a NUL ends it there.
-  const void* nul = std::memchr(line->data(), '\0', line->size());
-  if (nul != nullptr) {
-    *line = line->substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - line->data()));
-  } else if (!line->empty() && line->back() == '\r' && nl != nullptr) {
-    line->remove_suffix(1);
+  // The bytes the line takes from the text, its '\n' included.
+  const std::size_t through = stop - begin + (nl ? 1 : 0);
+  *line_begin = begin;
+  const void* nul = std::memchr(text_.data() + begin, '\0', stop - begin);
+  if (nul == nullptr) {
+    pos_ = stop + 1;
+    // A whole line needs room for its '\n'; a last line without one is
+    // read once more when it fills the buffer exactly.
+    while (buffer_ - 1 < through) Grow();
+    if (nl == nullptr && buffer_ - 1 == through) Grow();
+    *line = text_.substr(begin, stop - begin);
+    if (!line->empty() && line->back() == '\r' && nl != nullptr) line->remove_suffix(1);
+    return true;
   }
+  // A NUL ends the line in the first read that reaches it; the next line
+  // starts where that read stopped.
+  const std::size_t nul_at = static_cast<std::size_t>(static_cast<const char*>(nul) -
+                                                      (text_.data() + begin));
+  std::size_t read = std::min(buffer_ - 1, through);
+  while (read <= nul_at) {
+    pos_ = begin + read;
+    Grow();
+    read = std::min(buffer_ - 1, through);
+  }
+  pos_ = begin + read;
+  *line = text_.substr(begin, nul_at);
   return true;
 }
 
@@ -335,6 +361,48 @@ bool KeyLineTime(std::string_view line, std::uint64_t* time) {
   }
   if (digits == 0) return false;
   *time = (seconds + kUnixEpochSeconds) * kFiletimeTicksPerSecond;
+  return true;
+}
+
+bool NamesLinkValue(std::string_view line) {
+  if (line.size() < kLinkValueName.size() + 2 || line[0] != '"' ||
+      line[kLinkValueName.size() + 1] != '"') {
+    return false;
+  }
+  for (std::size_t i = 0; i < kLinkValueName.size(); ++i) {
+    const char c = line[i + 1];
+    const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    const char want = kLinkValueName[i];
+    if (lower != (want >= 'A' && want <= 'Z' ? static_cast<char>(want - 'A' + 'a') : want)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::u16string LinkUnits(const WineHiveValue& value) {
+  if (value.utf8) return Utf8ToWide(value.data);
+  std::u16string units(value.data.size() / 2, u'\0');
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    units[i] = static_cast<char16_t>(static_cast<unsigned char>(value.data[2 * i]) |
+                                     static_cast<unsigned char>(value.data[2 * i + 1]) << 8);
+  }
+  return units;
+}
+
+bool LinkTargetNames(std::u16string_view units, std::vector<std::string>* names) {
+  constexpr std::u16string_view kRegistry = u"\\registry\\";
+  names->clear();
+  if (units.size() <= kRegistry.size()) return false;
+  for (std::size_t i = 0; i < kRegistry.size(); ++i) {
+    const char16_t c = units[i] >= u'A' && units[i] <= u'Z' ? units[i] + (u'a' - u'A') : units[i];
+    if (c != kRegistry[i]) return false;
+  }
+  for (std::size_t start = kRegistry.size(); start < units.size();) {
+    const std::size_t stop = std::min(units.find(u'\\', start), units.size());
+    if (stop > start) names->push_back(UnitsToUtf8(units.substr(start, stop - start)));
+    start = stop + 1;
+  }
   return true;
 }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/registry_store.h"
 
@@ -30,18 +31,36 @@ struct WineHiveValue {
 
 namespace hive_text {
 
-/// The lines of text[begin, end): each up to its '\n' (the last may have
-/// none), without a '\r' before it, and cut at its first NUL byte.
+/// Where the line buffer of a reader grew while it read a text in order:
+/// from `offset` on, lines are read with a buffer of `size` bytes.
+struct LineBufferGrowth {
+  std::size_t offset;
+  std::size_t size;
+};
+
+/// The lines of text[begin, end) as the server reads them: each up to its
+/// '\n' (the last may have none), without a '\r' before it, and cut at its
+/// first NUL byte. The server reads a line into a buffer that starts at 4
+/// bytes and grows by half while a line does not fit, and never shrinks: a
+/// line with a NUL ends at the NUL, and what the buffer did not reach of it
+/// yet is read as the next line. So a reader that starts in the middle of a
+/// text is given the buffer size the server had there (`buffer`).
 class LineReader {
  public:
-  LineReader(std::string_view text, std::size_t begin, std::size_t end)
-      : text_(text.substr(0, end)), pos_(begin) {}
+  static constexpr std::size_t kFirstBuffer = 4;
+  LineReader(std::string_view text, std::size_t begin, std::size_t end,
+             std::size_t buffer = kFirstBuffer, std::vector<LineBufferGrowth>* growth = nullptr)
+      : text_(text.substr(0, end)), pos_(begin), buffer_(buffer), growth_(growth) {}
   bool Next(std::string_view* line, std::size_t* line_begin);
   std::size_t Position() const { return pos_ < text_.size() ? pos_ : text_.size(); }
 
  private:
+  void Grow();
+
   std::string_view text_;
   std::size_t pos_;
+  std::size_t buffer_;
+  std::vector<LineBufferGrowth>* growth_;  // where the buffer grew; null: not kept
 };
 
 /// The value of a hex digit; -1 for any other character.
@@ -116,6 +135,20 @@ ValueLine ParseValueLine(std::string_view line, MoreLines* more, WineHiveValue* 
 /// False when the line cannot go on to the next one: a hex value continues
 /// only over a backslash.
 inline bool MayContinue(std::string_view line) { return line.find('\\') != std::string_view::npos; }
+
+/// The name of the value that gives a link key ("#link") its target.
+constexpr std::string_view kLinkValueName = "SymbolicLinkValue";
+/// A value line (at its opening quote) whose name is kLinkValueName in any
+/// case, written without escapes: cheap enough to ask of every value line.
+bool NamesLinkValue(std::string_view line);
+/// The UTF-16 units of a link value's data, whatever its type; an odd last
+/// byte is dropped.
+std::u16string LinkUnits(const WineHiveValue& value);
+/// The names of the key a link's units lead to, from the registry's root,
+/// as the wine server reads them: "\Registry\" in any case, then names
+/// between runs of backslashes ("Machine" first for HKEY_LOCAL_MACHINE).
+/// False for a path that does not start so.
+bool LinkTargetNames(std::u16string_view units, std::vector<std::string>* names);
 
 /// The C library's strtoul in base 16, as the server reads numbers: blanks,
 /// a sign, "0x", digits; too large gives the largest value. `*end` is

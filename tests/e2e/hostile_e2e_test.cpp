@@ -420,6 +420,8 @@ struct NativeRun {
 struct NativeOptions {
   std::vector<std::string> args;
   bool stderr_closed = false;  // run as with 2>&-
+  bool stdout_full = false;    // run as with >/dev/full
+  bool no_prefix = false;      // neither WINEPREFIX nor HOME set
   // Called with the running program's pid, say to change its files under it.
   std::function<void(pid_t)> while_running;
 };
@@ -445,13 +447,19 @@ NativeRun RunNativeOn(const ProgramFolder& folder, const std::string& prefix,
     dup2(out_fd, 1);
     dup2(out_fd, 2);
     if (options.stderr_closed) close(2);
+    if (options.stdout_full) {
+      const int full_fd = open("/dev/full", O_WRONLY);
+      dup2(full_fd, 1);
+      close(full_fd);
+    }
     close(null_fd);
     close(out_fd);
     std::vector<char*> argv = {const_cast<char*>(program.c_str())};
     for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     char* const envp[] = {const_cast<char*>(path_env.c_str()),
-                          const_cast<char*>(prefix_env.c_str()), nullptr};
+                          options.no_prefix ? nullptr : const_cast<char*>(prefix_env.c_str()),
+                          nullptr};
     execve(program.c_str(), argv.data(), envp);
     _exit(127);
   }
@@ -531,47 +539,82 @@ TEST(Hostile, DamagedHiveReadsAsNoListNatively) {
   }
 }
 
-// A hive cut short while the program reads it (an editor saving it in
-// place) is read as it was when the program opened it, as the wine server
-// reads the copy it loaded: the cut waits for the run, which ends normally
-// with every download, never with a signal or a download missing its values.
-TEST(Hostile, HiveCutWhileReadIsReadAsItWasNatively) {
-  std::string hive = "WINE REGISTRY Version 2\n\n#arch=win64\n\n";
+// A hive cut short or rewritten in place while the program reads it (an
+// editor saving it in place; the wine server saving a hive that is a link)
+// must not stop the writer: nothing waits for the run. The run then reads
+// the file as it was when it opened it, or it stops with a failure that says
+// why; never a signal, and never a download of the new file in a report of
+// the old one: what the report holds is the old report's beginning.
+TEST(Hostile, HiveChangedWhileReadIsReadAsItWasOrStopsNatively) {
+  auto hive_with = [](char description) {
+    std::string hive = "WINE REGISTRY Version 2\n\n#arch=win64\n\n";
+    for (int i = 0; i < 100000; ++i) {
+      hive += "[Software\\\\Wow6432Node\\\\Tesmora\\\\Orvalink\\\\FileList\\\\" +
+              std::to_string(1000000 + i) + "] 1700000000\n\"Item_Size\"=dword:1\n" +
+              "\"Item_Description\"=\"" + std::string(200, description) + "\"\n\n";
+    }
+    return hive;
+  };
+  const std::string old_hive = hive_with('d');
+  const std::string new_hive = hive_with('e');
   std::string want = "head\r\n";
   for (int i = 0; i < 100000; ++i) {
-    const std::string name = std::to_string(1000000 + i);
-    hive += "[Software\\\\Wow6432Node\\\\Tesmora\\\\Orvalink\\\\FileList\\\\" + name +
-            "] 1700000000\n\"Item_Size\"=dword:1\n\"Item_Description\"=\"" + std::string(200, 'd') +
-            "\"\n\n";
-    want += name + " " + std::string(200, 'd') + "\r\n";
+    want += std::to_string(1000000 + i) + " " + std::string(200, 'd') + "\r\n";
   }
-  ProgramFolder folder(Build::kNative);
-  folder.WriteTemplate("head\r\n{\r\n&Name &Discr\r\n}\r\n");
-  const std::string prefix = folder.path() + "/prefix";
-  fs::create_directories(prefix);
-  folder.WriteFile("prefix/system.reg", hive);
-  NativeOptions options;
-  options.while_running = [&](pid_t pid) {
-    // Once the hive is mapped, cut it to a few kilobytes.
-    const std::string maps = "/proc/" + std::to_string(pid) + "/maps";
-    for (int i = 0; i < 5000 && ReadWhole(maps).find("system.reg") == std::string::npos; ++i) {
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    ASSERT_NE(std::string::npos, ReadWhole(maps).find("system.reg")) << "read before the cut";
-    ASSERT_EQ(0, truncate((prefix + "/system.reg").c_str(), 4096));
+  struct {
+    const char* name;
+    std::function<void(const std::string& path)> change;
+  } cases[] = {
+      {"cut to 4 KiB", [](const std::string& path) { ASSERT_EQ(0, truncate(path.c_str(), 4096)); }},
+      {"rewritten in place",
+       [&](const std::string& path) {
+         const int fd = open(path.c_str(), O_WRONLY);
+         ASSERT_NE(-1, fd);
+         ASSERT_EQ(static_cast<ssize_t>(new_hive.size()),
+                   pwrite(fd, new_hive.data(), new_hive.size(), 0));
+         close(fd);
+       }},
   };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProgramFolder folder(Build::kNative);
+    folder.WriteTemplate("head\r\n{\r\n&Name &Discr\r\n}\r\n");
+    const std::string prefix = folder.path() + "/prefix";
+    fs::create_directories(prefix);
+    folder.WriteFile("prefix/system.reg", old_hive);
+    NativeOptions options;
+    options.while_running = [&](pid_t) {
+      // Once the list is read and the report begun, change the hive. (A hive
+      // changed while it is indexed is indexed again: the run then reads the
+      // new file, whole.)
+      const std::string report = folder.path() + "/Tallyweb.htm";
+      for (int i = 0; i < 5000 && !fs::exists(report); ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+      ASSERT_TRUE(fs::exists(report)) << "no report begun";
+      c.change(prefix + "/system.reg");
+    };
 
-  const NativeRun run = RunNativeOn(folder, prefix, options);
+    const NativeRun run = RunNativeOn(folder, prefix, options);
 
-  EXPECT_EQ(0, run.exit_code) << run.out;
-  EXPECT_TRUE(run.report == want) << run.report.size() << " bytes, not " << want.size();
-  EXPECT_EQ(4096, fs::file_size(prefix + "/system.reg")) << "cut once the run was done";
+    if (run.exit_code == 0) {
+      EXPECT_TRUE(run.report == want) << run.report.size() << " bytes, not " << want.size();
+    } else {
+      EXPECT_EQ(1, run.exit_code) << run.out;
+      EXPECT_NE(std::string::npos, run.out.find("system.reg changed while it was read")) << run.out;
+      EXPECT_TRUE(want.compare(0, run.report.size(), run.report) == 0)
+          << "the report is not the old report's beginning";
+      EXPECT_EQ(std::string::npos, run.report.find("eeee"));
+    }
+  }
 }
 
 // The native program as a Linux program: --help and --version answer and
-// do nothing else; a template or report that is a FIFO fails at once with
-// the usual text; with standard error closed, failure text never lands in
-// the report; and the folder link names the folder the prefix maps C: to.
+// do nothing else, and fail when the answer cannot be written; a template or
+// report that is a FIFO fails at once with the usual text; with standard
+// error closed, failure text never lands in the report; without a prefix to
+// read, standard error says so; and the folder link names the folder the
+// prefix maps C: to.
 TEST(Hostile, NativeProgramBehavesAsALinuxProgram) {
   struct {
     const char* name;
@@ -581,7 +624,20 @@ TEST(Hostile, NativeProgramBehavesAsALinuxProgram) {
     int exit_code;
     const char* out;     // in standard output and error
     const char* report;  // in the report; nullptr: no report written
+    bool stdout_full = false;
+    bool no_prefix = false;
   } cases[] = {
+      {"--help, output full", {"--help"}, nullptr, false, 1, "", nullptr, true},
+      {"--version, output full", {"--version"}, nullptr, false, 1, "", nullptr, true},
+      {"no prefix",
+       {},
+       nullptr,
+       false,
+       0,
+       "neither WINEPREFIX nor HOME",
+       "is not found",
+       false,
+       true},
       {"--help", {"--help"}, nullptr, false, 0, "Usage: Tallyweb", nullptr},
       {"--version", {"x", "--version"}, nullptr, false, 0, "Tallyweb 1.0", nullptr},
       {"other arguments ignored", {"-x", "C:\\"}, nullptr, false, 0, "", "file:///"},
@@ -612,6 +668,8 @@ TEST(Hostile, NativeProgramBehavesAsALinuxProgram) {
     NativeOptions options;
     options.args = c.args;
     options.stderr_closed = c.stderr_closed;
+    options.stdout_full = c.stdout_full;
+    options.no_prefix = c.no_prefix;
 
     const NativeRun run = RunNativeOn(folder, prefix, options);
 

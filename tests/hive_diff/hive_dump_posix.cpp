@@ -38,14 +38,21 @@ void Dump(WineHive& hive, WineHive::KeyId key, int depth) {
     PrintUnits(value.name);
     std::printf(" type %u data ", value.type);
     for (unsigned char c : tallyweb::StoredData(value)) std::printf("%02x", c);
-    std::printf("\n");
+    std::printf(" a4 %d\n", tallyweb::AnsiSize(value) <= 4 ? 0 : 234);
   }
   for (std::size_t i = 0; i < hive.ChildCount(key); ++i) {
     WineHive::KeyId child = hive.Child(key, i);
     std::printf("%*skey ", depth, "");
     PrintUnits(hive.Name(child));
     std::printf("\n");
-    if (depth < 6) Dump(hive, child, depth + 1);
+    if (depth >= 6) continue;
+    const WineHive::Link followed = hive.Follow(child, &child);
+    if (followed != WineHive::Link::kFollowed) {
+      std::printf("%*sopen failed %d\n", depth + 1, "",
+                  followed == WineHive::Link::kTooDeep ? 87 : 2);
+      continue;
+    }
+    Dump(hive, child, depth + 1);
   }
 }
 
@@ -64,7 +71,10 @@ int main(int argc, char** argv) {
   WineHive::KeyId key = WineHive::kRoot;
   bool found = hive != nullptr;
   for (std::string_view name : names) {
-    if (found) found = hive->FindChild(key, name, &key);
+    if (found) {
+      found = hive->FindChild(key, name, &key) &&
+              hive->Follow(key, &key) == WineHive::Link::kFollowed;
+    }
   }
   if (!found) {
     std::printf("list not found 2\n");

@@ -1,7 +1,8 @@
 /* Prints what the registry gives for the download list, under Wine: the list
  * key opened as the program opens it (HKLM, 32-bit view), then its subtree in
  * enumeration order, every name and value as the wide calls return them
- * (UTF-16 code units in hex), so that nothing is lost to a code page. The
+ * (UTF-16 code units in hex), so that nothing is lost to a code page, and
+ * whether each value's data fits the 4 bytes of a DWORD read. The
  * native reader prints the same lines (hive_dump_posix.cpp); hive_diff.sh
  * compares the two. */
 #include <stdio.h>
@@ -38,7 +39,12 @@ static void Dump(HKEY key, int depth) {
     PrintUnits(name, name_len);
     printf(" type %lu data ", type);
     PrintBytes(data, size);
-    printf("\n");
+    /* Whether the data fits a 4-byte buffer of the ANSI call, as the
+     * program's DWORD read asks: strings are counted in ANSI bytes. */
+    char name_a[32768 * 2];
+    DWORD name_a_len = sizeof(name_a), four_size = 4;
+    BYTE four[4];
+    printf(" a4 %ld\n", RegEnumValueA(key, i, name_a, &name_a_len, NULL, NULL, four, &four_size));
   }
   for (DWORD i = 0;; ++i) {
     DWORD name_len = sizeof(name) / sizeof(name[0]);
@@ -53,6 +59,7 @@ static void Dump(HKEY key, int depth) {
     printf("\n");
     HKEY child;
     if (depth >= 6) continue;
+    /* Opened as the program opens keys: a link is followed. */
     r = RegOpenKeyExW(key, name, 0, KEY_READ, &child);
     if (r != ERROR_SUCCESS) {
       printf("%*sopen failed %ld\n", depth + 1, "", r);
