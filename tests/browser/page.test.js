@@ -4,6 +4,7 @@
 "use strict";
 
 const assert = require("node:assert/strict");
+const { execFileSync } = require("node:child_process");
 const fs = require("node:fs");
 const http = require("node:http");
 const path = require("node:path");
@@ -711,6 +712,20 @@ describe("report of 10 000 downloads", () => {
 describe("reports of 12 and of 250 downloads", () => {
   test("need no sideways scrolling at any width, 12 downloads", () => fitsWidths("list-12"));
   test("need no sideways scrolling at any width, 250 downloads", () => fitsWidths("list-250"));
+
+  test("print the column labels at the top of every page", () =>
+    withReport("list-250", {}, async page => {
+      const pdf = path.join(ARTIFACTS, "list-250.pdf");
+      await page.pdf({ path: pdf, format: "A4" });
+      const pages = execFileSync("pdftotext", ["-layout", pdf, "-"], { encoding: "utf8" })
+          .split("\f").filter(text => text.trim());
+      assert.ok(pages.length > 5, `${pages.length} pages`);
+      // Under the title and the count on the first page, first on each page after.
+      const unlabelled = pages.map((text, index) =>
+          [index + 1, text.split("\n").filter(line => line.trim())[index === 0 ? 2 : 0]])
+          .filter(([, first]) => !/^\s*Name\s+URL\s+File\s+Size\s+Description\s*$/.test(first));
+      assert.deepEqual(unlabelled, []);
+    }));
 });
 
 describe("report of the demo list", () => {

@@ -32,6 +32,8 @@ install_missing() {
   command -v node >/dev/null 2>&1 || missing="$missing nodejs"
   command -v npm >/dev/null 2>&1 || missing="$missing npm"
   command -v wine >/dev/null 2>&1 || missing="$missing wine wine64"
+  # To read the text of a printed page.
+  command -v pdftotext >/dev/null 2>&1 || missing="$missing poppler-utils"
   if [ -n "$missing" ]; then
     echo "installing:$missing"
     apt-get update -qq
