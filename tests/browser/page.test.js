@@ -309,9 +309,9 @@ describe("report of the five-download list", () => {
       assert.equal(await page.textContent("th.size"), "Size (bytes)");
     }));
 
-  test("is valid HTML, as is the report of the hostile list", async () => {
+  test("is valid HTML, as are the reports of the hostile and spoofing lists", async () => {
     const validator = new HtmlValidate({ extends: ["html-validate:recommended"] });
-    for (const name of ["fixture", "hostile"]) {
+    for (const name of ["fixture", "hostile", "spoofs"]) {
       const report = await validator.validateFile(path.join(REPORTS, name + ".htm"));
       const messages = report.results.flatMap(result => result.messages.map(
         message => `${message.line}:${message.column} ${message.ruleId}: ${message.message}`));
@@ -328,10 +328,15 @@ describe("report of the five-download list", () => {
 // The hostile list's downloads, in the file's order, which is the registry's
 // since their names start with their number.
 function hostileDownloads() {
+  return readDownloads(HOSTILE_REG, "latin1");
+}
+
+// The downloads of a .reg file, in the file's order.
+function readDownloads(file, encoding) {
   const keyLine = /^\[HKEY_LOCAL_MACHINE\\Software\\Tesmora\\Orvalink\\FileList\\(.+)\]$/;
   const valueLine = /^"(Item_\w+)"=(?:"((?:[^"\\]|\\.)*)"|dword:([0-9a-f]{8}))$/;
   const downloads = [];
-  for (const line of fs.readFileSync(HOSTILE_REG, "latin1").split(/\r?\n/)) {
+  for (const line of fs.readFileSync(file, encoding).split(/\r?\n/)) {
     const key = keyLine.exec(line);
     const value = valueLine.exec(line);
     if (key) downloads.push({ name: key[1] });
@@ -469,6 +474,7 @@ describe("going Back to the page", () => {
 
 // Downloads whose names, addresses and folders try to pass for others.
 describe("report of names that try to pass for others", () => {
+  const downloads = readDownloads(path.join(__dirname, "spoofs.reg"), "utf8");
   const RLO = "\u202E";
   const ZWSP = "\u200B";
   // Each cell's text, by its file's name.
@@ -534,6 +540,7 @@ describe("report of names that try to pass for others", () => {
           "dot-segment.exe": null,
           "localhost-slashes.exe": null,
           "local.zip": "file:///C:/Downloads/local.zip",
+          "long.zip": downloads.find(d => d.name === "long.zip").Item_MainURL,
         });
         // Not a link, but shown as the address it is.
         assert.equal(cells["host-backslash.lnk"].url, "file:\\\\host\\share\\x.lnk");
@@ -541,6 +548,30 @@ describe("report of names that try to pass for others", () => {
         assert.equal(cells["host-share.exe"].folder, "file://\\\\server\\share\\");
         assert.equal(cells["host-backslash.lnk"].folder,
                      "file://" + process.env.DRIVE_C + "/Downloads/");
+      }));
+  }
+
+  for (const [width, viewport] of [["phone", PHONE], ["desktop", DESKTOP]]) {
+    test(`cuts long values to a few lines, each whole a click or a Tab away, ${width}`, () =>
+      withReport("spoofs", { viewport }, async page => {
+        const long = downloads.find(d => d.name === "long.zip");
+        const row = page.locator("#downloads tbody tr", { hasText: "long.zip" });
+        const height = (await row.boundingBox()).height;
+        assert.ok(height < 400, `the row is ${height}px tall`);
+        const whole = selector => row.locator(selector).evaluate(cell =>
+          cell.scrollHeight <= cell.clientHeight + 1 && cell.getBoundingClientRect().height > 200);
+        assert.equal(await whole("td.url"), false);
+        assert.equal(await whole("td.discr"), false);
+        // The keyboard's way: the row's folder link shows its values whole.
+        await row.locator("td.dir a").focus();
+        assert.equal(await whole("td.url"), true);
+        await page.focus("#filter");
+        assert.equal(await whole("td.discr"), false);
+        // A click on the description shows it whole.
+        await row.locator("td.discr").click({ position: { x: 5, y: 5 } });
+        assert.equal(await whole("td.discr"), true);
+        // Nothing is lost: the text is all there, for a copy too.
+        assert.equal(await row.locator("td.discr").textContent(), long.Item_Description);
       }));
   }
 
