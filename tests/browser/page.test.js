@@ -454,6 +454,39 @@ describe("the page for keyboard and screen reader users", () => {
     }));
 });
 
+describe("what a reader looks for", () => {
+  test("says when the report was written: the file's own date", () =>
+    withReport("fixture", {}, async page => {
+      const shown = await page.locator("#written time").getAttribute("datetime");
+      const file = fs.statSync(path.join(REPORTS, "fixture.htm")).mtimeMs;
+      assert.ok(Math.abs(Date.parse(shown) - file) < 1000, `${shown} for ${new Date(file).toISOString()}`);
+      assert.match(await page.locator("#written").innerText(), /^Written .*\d{4}/);
+    }));
+
+  test("copies an address without following it, as it was", async () => {
+    const report = await openReport("spoofs");
+    try {
+      await report.page.context().grantPermissions(["clipboard-read", "clipboard-write"]);
+      for (const [name, address] of [
+        ["local.zip", "file:///C:/Downloads/local.zip"],
+        // Not a link: copied all the same.
+        ["host-share.exe", "file://host/share/x.exe"],
+        ["invoice-\u27E8U+202E\u27E9fdp.exe", "https://example.org/invoice-\u202Efdp.exe"],
+      ]) {
+        const row = report.page.locator("#downloads tbody tr").filter({
+          has: report.page.locator("td.name", { hasText: name }) });
+        await row.locator("td.url").hover();
+        await row.getByRole("button", { name: "Copy address" }).click();
+        await row.getByRole("button", { name: "Copied" }).waitFor();
+        assert.equal(await report.page.evaluate(() => navigator.clipboard.readText()), address, name);
+      }
+      assert.equal(report.page.url().endsWith("spoofs.htm"), true, "no link was followed");
+    } finally {
+      await report.close();
+    }
+  });
+});
+
 describe("going Back to the page", () => {
   test("shows the filter and the sort it had, the rows matching the box", () =>
     withReport("fixture", {}, async page => {
