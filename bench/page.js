@@ -1,15 +1,21 @@
 // Drives Chromium over report pages and prints, per template and size, the
-// median (min-max) of: load to the first frame drawn after the load event,
+// median (min-max) of: the first rows painted (the largest contentful
+// paint), load to the first frame drawn after the load event,
 // and on to the page's first quiet moment (work a page leaves for after it
 // is drawn ends by then), the browser's reading of the page and the
 // script's setup at DOMContentLoaded, a sort by each kind of column
 // (name, then reversed; size), a click into the filter (its focus) and
 // three keystrokes into it, and the
-// page's JavaScript heap and DOM nodes after all that.
+// page's JavaScript heap and DOM nodes after all that; and the report's
+// bytes. A template named "plain" is the floor: the first rows, the settled
+// page and the bytes of each other template are printed again as ratios of
+// its medians at the same size; a page without sort buttons (the plain
+// table) is only loaded.
 //
 //   node bench/page.js RUNS NAME:N:REPORT...     (bench/page.sh runs it)
 "use strict";
 
+const fs = require("node:fs");
 const { chromium } = require("playwright-core");
 
 const [runs, ...reports] = process.argv.slice(2);
@@ -28,7 +34,14 @@ async function measure(browser, file) {
   const page = await context.newPage();
   const cdp = await context.newCDPSession(page);
   await cdp.send("Performance.enable");
-  const times = {};
+  // Kept from the start, as the page's own policy does not cover the driver.
+  await page.addInitScript(() => {
+    window.lcpTimes = [];
+    new PerformanceObserver(list => {
+      for (const entry of list.getEntries()) window.lcpTimes.push(entry.renderTime || entry.startTime);
+    }).observe({ type: "largest-contentful-paint", buffered: true });
+  });
+  const times = { bytes: fs.statSync(file).size / 1024 };
   let start = Date.now();
   await page.goto("file://" + file, { waitUntil: "load", timeout: 600000 });
   await page.evaluate(NEXT_FRAME);
@@ -41,6 +54,11 @@ async function measure(browser, file) {
   const nav = await page.evaluate(() => performance.getEntriesByType("navigation")[0].toJSON());
   times.read = nav.domInteractive;
   times.setup = nav.domContentLoadedEventEnd - nav.domContentLoadedEventStart;
+  times["first rows"] = await page.evaluate(() => window.lcpTimes.at(-1));
+  if (await page.$("#downloads th button") === null) {
+    await context.close();
+    return times;
+  }
 
   // One user action, timed from its event to the frame that shows it.
   const timed = action => page.evaluate(`(async () => {
@@ -78,7 +96,7 @@ async function measure(browser, file) {
 }
 
 function median(values) {
-  const sorted = [...values].sort((a, b) => a - b);
+  const sorted = values.filter(Number.isFinite).sort((a, b) => a - b);
   return sorted[Math.floor(sorted.length / 2)];
 }
 
@@ -106,9 +124,8 @@ function median(values) {
     }
   }
   await browser.close();
-  const columns = ["load", "settled", "read", "setup", "sort name", "sort name rev", "sort size", "focus filter",
-                   "key (worst of 3)",
-                   "heap MiB", "nodes k"];
+  const columns = ["first rows", "load", "settled", "read", "setup", "sort name", "sort name rev", "sort size",
+                   "focus filter", "key (worst of 3)", "heap MiB", "nodes k", "bytes KiB"];
   console.log(`median (min-max) of ${runs} runs; times in ms`);
   console.log("     N  template  " + columns.map(c => c.padStart(20)).join(""));
   for (const [key, values] of results) {
@@ -116,10 +133,25 @@ function median(values) {
       console.log(`${key}  failed: ${values.failed[0]}`);
       continue;
     }
+    values["bytes KiB"] = values.bytes;
     console.log(key.padEnd(18) + columns.map(c => {
-      const v = values[c];
+      // A page may paint no contentful element the browser counts.
+      const v = (values[c] || []).filter(Number.isFinite);
+      if (v.length === 0) return "-".padStart(20);
       const digits = c.endsWith("k") || c.endsWith("MiB") ? 1 : 0;
       return `${median(v).toFixed(digits)} (${Math.min(...v).toFixed(digits)}-${Math.max(...v).toFixed(digits)})`.padStart(20);
     }).join(""));
+  }
+  // Each template against the plain table of the same size, medians.
+  const ratios = [["first rows", "first rows"], ["settled", "settled"], ["bytes", "bytes"]];
+  console.log("\nas ratios of the plain table's medians (first rows: at most 1.5; settled: at most 0.5" +
+              " at 10 000 and up; bytes: at most 1.15)");
+  console.log("     N  template  " + ratios.map(([label]) => label.padStart(12)).join(""));
+  for (const [key, values] of results) {
+    const n = key.trim().split(/\s+/)[0];
+    const floor = results.get(`${n.padStart(6)}  plain`);
+    if (!floor || key.endsWith("plain") || values.failed || floor.failed) continue;
+    console.log(key.padEnd(18) + ratios.map(([, what]) =>
+      (median(values[what]) / median(floor[what])).toFixed(2).padStart(12)).join(""));
   }
 })();

@@ -1,7 +1,11 @@
 #!/bin/bash
 # Times the report page in Chromium: how long a page of N downloads takes to
 # load, to sort and to filter, and how much memory it holds, for the default
-# template and, side by side in the same run, for another copy of it.
+# template and, side by side in the same run, for another copy of it, each
+# against the floor of a plain table of the same rows (bench/plain.txt: no
+# style, no script, the address and the folder as links), measured in the
+# same run, whose load, first rows and bytes the others are printed as
+# ratios of.
 #
 #   bench/page.sh [--runs R] [--sizes "N N..."] [--native PATH] [[NAME=]TEMPLATE...]
 #
@@ -39,7 +43,7 @@ modules=$TALLYWEB_BUILD_ROOT/linux/browser/npm/node_modules
 
 tw_no_browser "$work/stub"
 
-templates="default=$root/src/report/template.txt"
+templates="plain=$root/bench/plain.txt default=$root/src/report/template.txt"
 count=0
 for other in ${others[@]+"${others[@]}"}; do
   count=$((count + 1))

@@ -5,7 +5,9 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <array>
+#include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -15,6 +17,7 @@
 
 #include "platform/string_list.h"
 #include "platform/system_facts.h"
+#include "platform/utf.h"
 #include "report/report_template.h"
 
 namespace {
@@ -68,6 +71,51 @@ std::string Escaped(const std::string& value) {
   return out;
 }
 
+// Characters that show as nothing or reorder the text around them.
+bool HiddenCharacter(char32_t c) {
+  const char32_t singles[] = {0x00AD, 0x034F, 0x061C, 0x115F, 0x1160, 0x17B4,
+                              0x17B5, 0x180E, 0x3164, 0xFEFF, 0xFFA0};
+  const std::pair<char32_t, char32_t> ranges[] = {{0x200B, 0x200F}, {0x2028, 0x202E},
+                                                  {0x2060, 0x2064}, {0x2066, 0x206F},
+                                                  {0xFFF9, 0xFFFB}, {0xE0000, 0xE007F}};
+  for (char32_t single : singles) {
+    if (c == single) return true;
+  }
+  for (const auto& [low, high] : ranges) {
+    if (c >= low && c <= high) return true;
+  }
+  return false;
+}
+
+// `value` with each hidden character as `mark` writes it: the joiners
+// U+200C and U+200D count only at an end or beside an ASCII byte.
+template <typename Mark>
+std::string WithHidden(const std::string& value, Mark mark) {
+  std::string out;
+  for (std::size_t at = 0; at < value.size();) {
+    const std::size_t start = at;
+    const char32_t c = tallyweb::NextCharacter(value, &at);
+    bool hidden = HiddenCharacter(c);
+    if (c == 0x200C || c == 0x200D) {
+      hidden = start == 0 || at == value.size() ||
+               static_cast<unsigned char>(value[start - 1]) < 0x80 ||
+               static_cast<unsigned char>(value[at]) < 0x80;
+    }
+    out += hidden ? mark(c, value.substr(start, at - start)) : value.substr(start, at - start);
+  }
+  return out;
+}
+
+// A text value as shown: each hidden character as a token such as
+// "<U+202E>" between the angle brackets U+27E8 and U+27E9.
+std::string Shown(const std::string& value) {
+  return Escaped(WithHidden(value, [](char32_t c, const std::string&) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%04X", static_cast<unsigned>(c));
+    return "\xE2\x9F\xA8U+" + std::string(digits) + "\xE2\x9F\xA9";
+  }));
+}
+
 // The lines of `text`, taken one at a time as the run takes them.
 TStringList LinesOf(std::string_view text) {
   TStringList lines;
@@ -115,15 +163,33 @@ void CheckParts(std::string_view text, const TStringList& lines) {
 // bytes of an inserted value are never looked at again.
 std::string ExpectedExpansion(const std::string& line, const TDownloadItem& item) {
   const std::string size = std::to_string(item.Size);
+  // The long-path forms \\?\C:\ and \\?\UNC\server\ are the folders they name.
+  std::string directory(tallyweb::DirectoryPart(item.OutputFilename, "\\:"));
+  if (directory.rfind("\\\\?\\", 0) == 0) {
+    directory.erase(0, 4);
+    std::string unc = directory.substr(0, 4);
+    for (char& byte : unc) byte = static_cast<char>(std::tolower(static_cast<unsigned char>(byte)));
+    if (unc == "unc\\") directory.replace(0, 4, "\\\\");
+  }
   std::string folder = "file://";
-  for (char byte : tallyweb::DirectoryPart(item.OutputFilename, "\\:")) {
+  for (char byte : directory) {
     folder += byte == '%'   ? std::string("%25")
               : byte == '#' ? std::string("%23")
                             : std::string(1, byte);
   }
-  const std::string name = Escaped(item.KeyName), url = Escaped(item.MainUrl),
-                    out_file = Escaped(item.OutputFilename), link = Escaped(folder),
-                    description = Escaped(item.Description);
+  // Hidden characters, escaped as URL bytes after the rest.
+  folder = WithHidden(folder, [](char32_t, const std::string& bytes) {
+    std::string escaped;
+    for (unsigned char byte : bytes) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", byte);
+      escaped += hex;
+    }
+    return escaped;
+  });
+  const std::string name = Shown(item.KeyName), url = Shown(item.MainUrl),
+                    out_file = Shown(item.OutputFilename), link = Escaped(folder),
+                    description = Shown(item.Description);
   const std::pair<const char*, const std::string*> tokens[] = {
       {"&Name", &name}, {"&URL", &url},   {"&Out", &out_file},
       {"&DOut", &link}, {"&Size", &size}, {"&Discr", &description},

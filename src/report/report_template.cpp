@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/failure_kinds.h"
+#include "platform/utf.h"
 #include "report/report_encoding.h"
 
 namespace tallyweb {
@@ -124,22 +125,110 @@ void AppendEscaped(std::string_view value, std::string& out) {
   PutEscaped(value, [&out](std::string_view piece) { out.append(piece); });
 }
 
+namespace {
+
+// Characters that show as nothing or that reorder the text around them. A
+// file named "invoice-" U+202E "fdp.exe" reads as "invoice-exe.pdf", and
+// "set" U+200B "up.exe" as "setup.exe"; values come from the web.
+bool IsHiddenCharacter(char32_t c) {
+  return c == 0x00AD || c == 0x034F || c == 0x061C || c == 0x115F || c == 0x1160 ||
+         c == 0x17B4 || c == 0x17B5 || c == 0x180E || (c >= 0x200B && c <= 0x200F) ||
+         (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x2064) ||
+         (c >= 0x2066 && c <= 0x206F) || c == 0x3164 || c == 0xFEFF || c == 0xFFA0 ||
+         (c >= 0xFFF9 && c <= 0xFFFB) || (c >= 0xE0000 && c <= 0xE007F);
+}
+
+bool IsAsciiAt(std::string_view text, std::size_t at) {
+  return at < text.size() && static_cast<unsigned char>(text[at]) < 0x80;
+}
+
+// The joiners are part of Persian and Indian words and of emoji made of
+// several: hidden only where they stand beside a plain ASCII letter or at an
+// end, which is where they serve to pass one name off as another.
+bool IsHiddenAt(char32_t c, std::string_view text, std::size_t start, std::size_t end) {
+  if (c == 0x200C || c == 0x200D) {
+    return start == 0 || end == text.size() || IsAsciiAt(text, start - 1) || IsAsciiAt(text, end);
+  }
+  return IsHiddenCharacter(c);
+}
+
+// Hands the runs of `text` between hidden characters to `put`, and each
+// hidden character (its code and its bytes) to `put_hidden`, in order.
+template <typename Put, typename PutHidden>
+void PutHiddenApart(std::string_view text, Put put, PutHidden put_hidden) {
+  std::size_t at = 0;
+  while (at < text.size() && static_cast<unsigned char>(text[at]) < 0x80) ++at;
+  std::size_t kept = 0;
+  while (at < text.size()) {
+    const std::size_t start = at;
+    const char32_t c = NextCharacter(text, &at);
+    if (!IsHiddenAt(c, text, start, at)) continue;
+    if (start > kept) put(text.substr(kept, start - kept));
+    put_hidden(c, text.substr(start, at - start));
+    kept = at;
+  }
+  if (text.size() > kept) put(text.substr(kept));
+}
+
+// "U+202E" between the angle brackets U+27E8 and U+27E9, as a browser's
+// address bar shows such a character: visible, and itself of no direction.
+std::string HiddenToken(char32_t c) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string digits;
+  for (char32_t rest = c; rest != 0 || digits.size() < 4; rest >>= 4) {
+    digits.insert(digits.begin(), kHex[rest & 15]);
+  }
+  return "\xE2\x9F\xA8U+" + digits + "\xE2\x9F\xA9";
+}
+
+// A folder given as "\\?\C:\x\" or "\\?\UNC\server\share\" (the form that
+// lifts the length limit) is the folder C:\x\ or \\server\share\; a browser
+// would take the question mark for the start of a query.
+std::string_view WithoutLongPathPrefix(std::string_view folder, std::string& storage) {
+  constexpr std::string_view kLong = "\\\\?\\";
+  if (folder.substr(0, kLong.size()) != kLong) return folder;
+  const std::string_view rest = folder.substr(kLong.size());
+  const std::string_view unc = rest.substr(0, 4);
+  if (unc.size() == 4 && (unc[0] | 0x20) == 'u' && (unc[1] | 0x20) == 'n' &&
+      (unc[2] | 0x20) == 'c' && unc[3] == '\\') {
+    storage = "\\\\";
+    storage.append(rest.substr(4));
+    return storage;
+  }
+  return rest;
+}
+
+}  // namespace
+
 std::string FolderLink(std::string_view output_filename, const SystemFacts& facts) {
-  const std::string_view folder = DirectoryPart(output_filename, "\\:");
+  std::string storage;
+  const std::string_view folder =
+      WithoutLongPathPrefix(DirectoryPart(output_filename, "\\:"), storage);
   if (facts.folder_url) {
     std::string url = facts.folder_url(folder);
     if (!url.empty()) return url;
   }
   std::string link = "file://";
-  for (const char c : folder) {
-    if (c == '%') {
-      link += "%25";
-    } else if (c == '#') {
-      link += "%23";
-    } else {
-      link += c;
+  // A hidden character goes as its UTF-8 bytes escaped: the link still
+  // names the folder, and nothing in it shows as nothing.
+  PutHiddenApart(folder, [&link](std::string_view piece) {
+    for (const char c : piece) {
+      if (c == '%') {
+        link += "%25";
+      } else if (c == '#') {
+        link += "%23";
+      } else {
+        link += c;
+      }
     }
-  }
+  }, [&link](char32_t, std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (const char c : bytes) {
+      link += '%';
+      link += kHex[static_cast<unsigned char>(c) >> 4];
+      link += kHex[static_cast<unsigned char>(c) & 15];
+    }
+  });
   return link;
 }
 
@@ -165,7 +254,7 @@ void PutValue(Placeholder placeholder, const TDownloadItem& item, const SystemFa
   // address and text), and the page opens in the user's browser. Escaped
   // first, then put in the report's code page: the references made there for
   // characters it lacks are markup of the program's own, not to be escaped.
-  const auto put_text = [&](std::string_view value) {
+  const auto put_link = [&](std::string_view value) {
     if (facts.code_page == nullptr) {
       // Escaping splits a value only at ASCII bytes, never inside a character.
       return PutEscaped(value, [&put](std::string_view piece) { PutAsUtf8(piece, put); });
@@ -176,11 +265,17 @@ void PutValue(Placeholder placeholder, const TDownloadItem& item, const SystemFa
     AppendInReportEncoding(escaped, facts.code_page, encoded);
     put(encoded);
   };
+  // A text shows each hidden character as a token, in the page's text with
+  // and without script; a folder link has them escaped already.
+  const auto put_text = [&](std::string_view value) {
+    PutHiddenApart(value, put_link,
+                   [&put_link](char32_t c, std::string_view) { put_link(HiddenToken(c)); });
+  };
   switch (placeholder) {
     case Placeholder::kName: put_text(item.KeyName); break;
     case Placeholder::kUrl: put_text(item.MainUrl); break;
     case Placeholder::kOut: put_text(item.OutputFilename); break;
-    case Placeholder::kDOut: put_text(FolderLink(item.OutputFilename, facts)); break;
+    case Placeholder::kDOut: put_link(FolderLink(item.OutputFilename, facts)); break;
     case Placeholder::kSize: put(std::to_string(item.Size)); break;
     case Placeholder::kDiscr: put_text(item.Description); break;
   }

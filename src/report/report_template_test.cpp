@@ -209,6 +209,12 @@ TEST(ExpandLineTo, DOutIsTheFolderOfTheOutputFileAsALink) {
       {"C:\\a<\"'>\\b#%.zip", "file://C:\\a&lt;&quot;&#39;&gt;\\"},
       // On a single-byte system 0x5C after 0x95 is a backslash of its own.
       {"C:\\\x95\\a.zip", "file://C:\\\x95\\"},
+      // The long-path forms name the folders they stand for.
+      {"\\\\?\\C:\\x\\a.zip", "file://C:\\x\\"},
+      {"\\\\?\\UNC\\server\\share\\a.zip", "file://\\\\server\\share\\"},
+      {"\\\\?\\unc\\server\\a.zip", "file://\\\\server\\"},
+      // A hidden character is escaped, so the link still names the folder.
+      {"C:\\a\xE2\x80\xAE\xE2\x80\x8B\\b.zip", "file://C:\\a%E2%80%AE%E2%80%8B\\"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.output);
@@ -260,6 +266,17 @@ TEST(ExpandLineTo, ValuesTakeTheReportsCodePage) {
        "\xEA\xB0\x80\xC2\x80\xC2\x9F\xC2\x8D", "\xB0\xA1&#65533;&#65533;&#65533;"},
       {"C1 controls in a UTF-8 report", nullptr, "&URL", "\xC2\x80\xC2\x9F\xC2\x8D\xC2\xA0",
        "&#65533;&#65533;&#65533;\xC2\xA0"},
+      // Characters that reorder the text or show as nothing become visible
+      // tokens, in every text value; joiners only beside ASCII or at an end.
+      {"a right-to-left override as a token", &western, "&Name&URL",
+       "invoice-\xE2\x80\xAE" "fdp.exe",
+       "invoice-&#10216;U+202E&#10217;fdp.exeinvoice-&#10216;U+202E&#10217;fdp.exe"},
+      {"a zero-width space, a joiner at the end, a tag", nullptr, "&Out",
+       "set\xE2\x80\x8Bup\xF3\xA0\x80\x81\xE2\x80\x8D",
+       "set\xE2\x9F\xA8U+200B\xE2\x9F\xA9up\xE2\x9F\xA8U+E0001\xE2\x9F\xA9"
+       "\xE2\x9F\xA8U+200D\xE2\x9F\xA9"},
+      {"a joiner inside an emoji stays", nullptr, "&Discr",
+       "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB", "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB"},
       {"a UTF-8 report takes values as they are, but for a lone surrogate", nullptr, "&Name&Out",
        "\xD0\xBE\xED\xA0\x80\xED\x9F\xBF\xFF\xED\xBF",
        "\xD0\xBE&#65533;\xED\x9F\xBF\xFF\xED\xBF\xD0\xBE&#65533;\xED\x9F\xBF\xFF\xED\xBF"},

@@ -4,6 +4,7 @@
 "use strict";
 
 const assert = require("node:assert/strict");
+const { execFileSync } = require("node:child_process");
 const fs = require("node:fs");
 const http = require("node:http");
 const path = require("node:path");
@@ -119,9 +120,10 @@ async function screenshots(name) {
   }
 }
 
-// Widths either side of the switch between cards and the table.
+// Widths either side of the switch between cards and the table, from the
+// narrowest phone to a laptop.
 async function fitsWidths(name) {
-  for (const width of [PHONE.width, 800, 1000, DESKTOP.width]) {
+  for (const width of [320, PHONE.width, 800, 960, 1000, DESKTOP.width]) {
     await withReport(name, { viewport: { width, height: 900 } }, async page => {
       const scrollWidth = await page.evaluate(() => document.documentElement.scrollWidth);
       assert.ok(scrollWidth <= width, `at ${width}px the page is ${scrollWidth}px wide`);
@@ -307,9 +309,9 @@ describe("report of the five-download list", () => {
       assert.equal(await page.textContent("th.size"), "Size (bytes)");
     }));
 
-  test("is valid HTML, as is the report of the hostile list", async () => {
+  test("is valid HTML, as are the reports of the hostile and spoofing lists", async () => {
     const validator = new HtmlValidate({ extends: ["html-validate:recommended"] });
-    for (const name of ["fixture", "hostile"]) {
+    for (const name of ["fixture", "hostile", "spoofs"]) {
       const report = await validator.validateFile(path.join(REPORTS, name + ".htm"));
       const messages = report.results.flatMap(result => result.messages.map(
         message => `${message.line}:${message.column} ${message.ruleId}: ${message.message}`));
@@ -326,10 +328,15 @@ describe("report of the five-download list", () => {
 // The hostile list's downloads, in the file's order, which is the registry's
 // since their names start with their number.
 function hostileDownloads() {
+  return readDownloads(HOSTILE_REG, "latin1");
+}
+
+// The downloads of a .reg file, in the file's order.
+function readDownloads(file, encoding) {
   const keyLine = /^\[HKEY_LOCAL_MACHINE\\Software\\Tesmora\\Orvalink\\FileList\\(.+)\]$/;
   const valueLine = /^"(Item_\w+)"=(?:"((?:[^"\\]|\\.)*)"|dword:([0-9a-f]{8}))$/;
   const downloads = [];
-  for (const line of fs.readFileSync(HOSTILE_REG, "latin1").split(/\r?\n/)) {
+  for (const line of fs.readFileSync(file, encoding).split(/\r?\n/)) {
     const key = keyLine.exec(line);
     const value = valueLine.exec(line);
     if (key) downloads.push({ name: key[1] });
@@ -340,6 +347,286 @@ function hostileDownloads() {
   }
   return downloads;
 }
+
+// WCAG 2.2 A and AA, as axe-core checks them, in the page as shown.
+const AXE_SOURCE = fs.readFileSync(require.resolve("axe-core/axe.min.js"), "utf8");
+async function accessibilityViolations(page) {
+  // Run through the driver, which the page's security policy does not cover.
+  await page.evaluate(AXE_SOURCE);
+  return page.evaluate(async () => {
+    const result = await window.axe.run(document, {
+      runOnly: { type: "tag", values: ["wcag2a", "wcag2aa", "wcag21a", "wcag21aa", "wcag22aa"] },
+    });
+    return result.violations.map(v => `${v.id}: ${v.nodes.map(n => n.target.join(" ")).join(", ")}`);
+  });
+}
+
+// WCAG's contrast ratio of two computed colours "rgb(r, g, b)".
+function contrast(first, second) {
+  const luminance = color => {
+    const [r, g, b] = color.match(/[\d.]+/g).slice(0, 3).map(Number).map(c => {
+      const v = c / 255;
+      return v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4;
+    });
+    return 0.2126 * r + 0.7152 * g + 0.0722 * b;
+  };
+  const [light, dark] = [luminance(first), luminance(second)].sort((a, b) => b - a);
+  return (light + 0.05) / (dark + 0.05);
+}
+
+describe("the page for keyboard and screen reader users", () => {
+  for (const [width, viewport] of [["phone", PHONE], ["desktop", DESKTOP]]) {
+    for (const colorScheme of ["light", "dark"]) {
+      test(`has no WCAG A or AA violation that axe-core finds, ${width} ${colorScheme}`, () =>
+        withReport("fixture", { viewport, colorScheme }, async page => {
+          assert.deepEqual(await accessibilityViolations(page), []);
+          await page.fill("#filter", "no such download");
+          assert.deepEqual(await accessibilityViolations(page), [], "with nothing shown");
+        }));
+    }
+  }
+
+  test("names each column header by its words and its sort by aria-sort", () =>
+    withReport("fixture", {}, async page => {
+      await clickSort(page, "Size");
+      const names = [];
+      for (const header of await page.getByRole("columnheader").all()) {
+        names.push((await header.getAttribute("aria-sort")) + " " +
+                   (await header.evaluate(th => th.textContent.trim())));
+      }
+      for (const label of ["Name", "URL", "File", "Folder", "Size", "Description"]) {
+        assert.equal(await page.getByRole("columnheader", { name: label, exact: true }).count(), 1,
+                     `the column header named "${label}" (${names})`);
+      }
+      assert.equal(await page.getByRole("columnheader", { name: "Size", exact: true })
+                             .getAttribute("aria-sort"), "descending");
+    }));
+
+  test("has a main landmark and announces the count in a status region", () =>
+    withReport("fixture", {}, async page => {
+      assert.equal(await page.getByRole("main").count(), 1);
+      await page.fill("#filter", "example.org");
+      assert.equal(await page.getByRole("status").textContent(),
+                   "3 of 5 downloads shown, 4.5 GiB in total");
+    }));
+
+  test("draws the filter's edge at 3:1 or more against the page, light and dark", async () => {
+    for (const colorScheme of ["light", "dark"]) {
+      await withReport("fixture", { colorScheme }, async page => {
+        const colors = await page.evaluate(() => ({
+          edge: getComputedStyle(document.getElementById("filter")).borderTopColor,
+          page: getComputedStyle(document.documentElement).backgroundColor,
+        }));
+        const ratio = contrast(colors.edge, colors.page);
+        assert.ok(ratio >= 3, `${colorScheme}: ${colors.edge} on ${colors.page} is ${ratio.toFixed(2)}:1`);
+      });
+    }
+  });
+
+  test("says so in the list when the filter matches nothing", () =>
+    withReport("fixture", {}, async page => {
+      await page.fill("#filter", "no such download");
+      assert.equal((await page.locator("#downloads").innerText()).includes(
+                   "No download matches the filter."), true);
+      await page.fill("#filter", "");
+      assert.equal((await page.locator("#downloads").innerText()).includes(
+                   "No download matches the filter."), false);
+    }));
+
+  test("lets the keyboard skip past the list, and / go to the filter", () =>
+    withReport("fixture", {}, async page => {
+      await page.keyboard.press("/");
+      assert.equal(await page.evaluate(() => document.activeElement.id), "filter");
+      assert.equal(await page.inputValue("#filter"), "", "the / is not typed");
+      await page.keyboard.press("Tab");
+      assert.match(await page.evaluate(() => document.activeElement.textContent), /skip past the list/i);
+      await page.keyboard.press("Enter");
+      const after = await page.evaluate(() => {
+        const table = document.getElementById("downloads");
+        const focused = document.activeElement;
+        return focused !== document.body &&
+               Boolean(table.compareDocumentPosition(focused) & Node.DOCUMENT_POSITION_FOLLOWING);
+      });
+      assert.equal(after, true, "the focus is past the list");
+      // In a field, a / is text.
+      await page.fill("#filter", "a/b");
+      assert.equal(await page.inputValue("#filter"), "a/b");
+    }));
+});
+
+describe("what a reader looks for", () => {
+  test("says when the report was written: the file's own date", () =>
+    withReport("fixture", {}, async page => {
+      const shown = await page.locator("#written time").getAttribute("datetime");
+      const file = fs.statSync(path.join(REPORTS, "fixture.htm")).mtimeMs;
+      assert.ok(Math.abs(Date.parse(shown) - file) < 1000, `${shown} for ${new Date(file).toISOString()}`);
+      assert.match(await page.locator("#written").innerText(), /^Written .*\d{4}/);
+    }));
+
+  test("copies an address without following it, as it was", async () => {
+    const report = await openReport("spoofs");
+    try {
+      await report.page.context().grantPermissions(["clipboard-read", "clipboard-write"]);
+      for (const [name, address] of [
+        ["local.zip", "file:///C:/Downloads/local.zip"],
+        // Not a link: copied all the same.
+        ["host-share.exe", "file://host/share/x.exe"],
+        ["invoice-\u27E8U+202E\u27E9fdp.exe", "https://example.org/invoice-\u202Efdp.exe"],
+      ]) {
+        const row = report.page.locator("#downloads tbody tr").filter({
+          has: report.page.locator("td.name", { hasText: name }) });
+        await row.locator("td.url").hover();
+        await row.getByRole("button", { name: "Copy address" }).click();
+        await row.getByRole("button", { name: "Copied" }).waitFor();
+        assert.equal(await report.page.evaluate(() => navigator.clipboard.readText()), address, name);
+      }
+      assert.equal(report.page.url().endsWith("spoofs.htm"), true, "no link was followed");
+    } finally {
+      await report.close();
+    }
+  });
+});
+
+describe("going Back to the page", () => {
+  test("shows the filter and the sort it had, the rows matching the box", () =>
+    withReport("fixture", {}, async page => {
+      await clickSort(page, "Size");
+      await page.fill("#filter", "example.org");
+      const before = await visibleNames(page);
+      assert.deepEqual(before, ["echo", "delta", "alpha"]);
+      // Open a folder, as a reader would, and come back.
+      await page.locator("#downloads tbody td.dir a").first().click();
+      await page.waitForURL(url => !url.pathname.endsWith(".htm"));
+      await page.goBack({ waitUntil: "load" });
+      assert.equal(await page.inputValue("#filter"), "example.org");
+      assert.deepEqual(await visibleNames(page), before);
+      assert.equal(await summary(page), "3 of 5 downloads shown, 4.5 GiB in total");
+      assert.equal(await page.locator("th[aria-sort]").getAttribute("aria-sort"), "descending");
+    }));
+});
+
+// Downloads whose names, addresses and folders try to pass for others.
+describe("report of names that try to pass for others", () => {
+  const downloads = readDownloads(path.join(__dirname, "spoofs.reg"), "utf8");
+  const RLO = "\u202E";
+  const ZWSP = "\u200B";
+  // Each cell's text, by its file's name.
+  const cellsOf = page => page.$$eval("#downloads tbody tr", rows => Object.fromEntries(
+      rows.map(row => [row.querySelector("td.name").textContent.trim(), {
+        name: row.querySelector("td.name").textContent.trim(),
+        url: Array.from(row.querySelector("td.url").children)
+            .filter(copy => copy.checkVisibility()).map(copy => copy.textContent).join(""),
+        out: row.querySelector("td.out").textContent.trim(),
+        link: (row.querySelector("td.url a") || { checkVisibility: () => false }).checkVisibility()
+            ? row.querySelector("td.url a").href : null,
+        folder: row.querySelector("td.dir a").getAttribute("href"),
+      }])));
+
+  for (const javaScriptEnabled of [true, false]) {
+    const script = javaScriptEnabled ? "with script" : "without script";
+
+    test(`shows hidden and reordering characters as tokens, the text in order, ${script}`, () =>
+      withReport("spoofs", { javaScriptEnabled }, async page => {
+        const text = await page.locator("#downloads").innerText();
+        assert.equal(/[\u200B-\u200F\u202A-\u202E\u2066-\u2069]/.test(text), false,
+                     "no such character is left in the page's text");
+        const cells = await cellsOf(page);
+        const invoice = cells["invoice-\u27E8U+202E\u27E9fdp.exe"];
+        assert.ok(invoice, Object.keys(cells).join(" | "));
+        assert.equal(invoice.url, "https://example.org/invoice-\u27E8U+202E\u27E9fdp.exe");
+        assert.equal(invoice.out, "C:\\Downloads\\invoice-\u27E8U+202E\u27E9fdp.exe");
+        assert.ok(cells["set\u27E8U+200B\u27E9up.exe"]);
+        // Drawn in order: of two letters next to each other on a line, the
+        // first is the one on the left.
+        const reversed = await page.$$eval("#downloads td.name, #downloads td.out", cells =>
+          cells.filter(cell => cell.textContent.includes("fdp")).flatMap(cell => {
+            const node = cell.firstChild;
+            const box = index => {
+              const range = document.createRange();
+              range.setStart(node, index);
+              range.setEnd(node, index + 1);
+              return range.getBoundingClientRect();
+            };
+            const text = node.textContent;
+            const out = [];
+            for (let i = 0; i + 1 < text.length; i++) {
+              const [a, b] = [box(i), box(i + 1)];
+              if (a.width && b.width && a.top === b.top && a.left >= b.left) out.push(text.slice(i, i + 2));
+            }
+            return out;
+          }));
+        assert.deepEqual(reversed, []);
+      }));
+
+    test(`links no file address of another machine, ${script}`, () =>
+      withReport("spoofs", { javaScriptEnabled }, async page => {
+        const cells = await cellsOf(page);
+        const links = Object.fromEntries(Object.values(cells).map(c => [c.name, c.link]));
+        assert.deepEqual(links, {
+          "invoice-\u27E8U+202E\u27E9fdp.exe": "https://example.org/invoice-%E2%9F%A8U+202E%E2%9F%A9fdp.exe",
+          "set\u27E8U+200B\u27E9up.exe": "https://example.org/set%E2%9F%A8U+200B%E2%9F%A9up.exe",
+          "Café-menu.pdf": "https://example.org/menu.pdf",
+          "cafe": "https://example.org/cafe.html",
+          "host-share.exe": null,
+          "host-backslash.lnk": null,
+          "unc.exe": null,
+          "dot-segment.exe": null,
+          "localhost-slashes.exe": null,
+          "local.zip": "file:///C:/Downloads/local.zip",
+          "long.zip": downloads.find(d => d.name === "long.zip").Item_MainURL,
+        });
+        // Not a link, but shown as the address it is.
+        assert.equal(cells["host-backslash.lnk"].url, "file:\\\\host\\share\\x.lnk");
+        // Folders in the long-path form link to the folders they name.
+        assert.equal(cells["host-share.exe"].folder, "file://\\\\server\\share\\");
+        assert.equal(cells["host-backslash.lnk"].folder,
+                     "file://" + process.env.DRIVE_C + "/Downloads/");
+      }));
+  }
+
+  for (const [width, viewport] of [["phone", PHONE], ["desktop", DESKTOP]]) {
+    test(`cuts long values to a few lines, each whole a click or a Tab away, ${width}`, () =>
+      withReport("spoofs", { viewport }, async page => {
+        const long = downloads.find(d => d.name === "long.zip");
+        const row = page.locator("#downloads tbody tr", { hasText: "long.zip" });
+        const height = (await row.boundingBox()).height;
+        assert.ok(height < 400, `the row is ${height}px tall`);
+        const whole = selector => row.locator(selector).evaluate(cell =>
+          cell.scrollHeight <= cell.clientHeight + 1 && cell.getBoundingClientRect().height > 200);
+        assert.equal(await whole("td.url"), false);
+        assert.equal(await whole("td.discr"), false);
+        // The keyboard's way: the row's folder link shows its values whole.
+        await row.locator("td.dir a").focus();
+        assert.equal(await whole("td.url"), true);
+        await page.focus("#filter");
+        assert.equal(await whole("td.discr"), false);
+        // A click on the description shows it whole.
+        await row.locator("td.discr").click({ position: { x: 5, y: 5 } });
+        assert.equal(await whole("td.discr"), true);
+        // Nothing is lost: the text is all there, for a copy too.
+        assert.equal(await row.locator("td.discr").textContent(), long.Item_Description);
+      }));
+  }
+
+  test("filters as the sort compares: accents, case and hidden characters aside", () =>
+    withReport("spoofs", {}, async page => {
+      const cases = [
+        { filter: "cafe", names: ["Café-menu.pdf", "cafe"] },
+        { filter: "CAFÉ", names: ["Café-menu.pdf", "cafe"] },
+        { filter: "setup", names: ["set\u27E8U+200B\u27E9up.exe"] },
+        { filter: "invoice-fdp", names: ["invoice-\u27E8U+202E\u27E9fdp.exe"] },
+      ];
+      for (const c of cases) {
+        await page.fill("#filter", c.filter);
+        assert.deepEqual((await visibleNames(page)).sort(), c.names.sort(), `filter "${c.filter}"`);
+      }
+      // The sort puts them side by side too.
+      await page.fill("#filter", "");
+      await clickSort(page, "Name");
+      const names = await visibleNames(page);
+      assert.equal(Math.abs(names.indexOf("cafe") - names.indexOf("Café-menu.pdf")), 1, names.join(" | "));
+    }));
+});
 
 describe("report of the hostile list", () => {
   // Every request that reaches the server the values aim at.
@@ -410,13 +697,14 @@ describe("report of the hostile list", () => {
           dialog.dismiss().catch(() => {});
         });
         await page.goto(reportUrl("hostile"));
-        const hrefs = await page.$$eval("a[href]", links => links.map(link => link.href));
+        // Every link but the page's own way past the list.
+        const hrefs = await page.$$eval("a[href]:not(.skip)", links => links.map(link => link.href));
         // The four web addresses and the seven folders.
         assert.equal(hrefs.length, 11);
         for (let i = 0; i < hrefs.length; i++) {
           await page.goto(reportUrl("hostile"));
           followed.length = 0;
-          await page.locator("a[href]").nth(i).click();
+          await page.locator("a[href]:not(.skip)").nth(i).click();
           await page.waitForTimeout(200);
           const address = hrefs[i].split("#")[0];  // a request carries no fragment
           assert.ok(followed.every(url => url === address), `clicking ${hrefs[i]} asked for ${followed}`);
@@ -482,6 +770,25 @@ describe("report of 10 000 downloads", () => {
       assert.ok(want.length > 100);
       assert.equal((await shownRows(page)).length, want.length);
       assert.match(await summary(page), new RegExp(`^${want.length} of 10000 downloads shown`));
+    }));
+});
+
+describe("reports of 12 and of 250 downloads", () => {
+  test("need no sideways scrolling at any width, 12 downloads", () => fitsWidths("list-12"));
+  test("need no sideways scrolling at any width, 250 downloads", () => fitsWidths("list-250"));
+
+  test("print the column labels at the top of every page", () =>
+    withReport("list-250", {}, async page => {
+      const pdf = path.join(ARTIFACTS, "list-250.pdf");
+      await page.pdf({ path: pdf, format: "A4" });
+      const pages = execFileSync("pdftotext", ["-layout", pdf, "-"], { encoding: "utf8" })
+          .split("\f").filter(text => text.trim());
+      assert.ok(pages.length > 5, `${pages.length} pages`);
+      // Under the title and the count on the first page, first on each page after.
+      const unlabelled = pages.map((text, index) =>
+          [index + 1, text.split("\n").filter(line => line.trim())[index === 0 ? 2 : 0]])
+          .filter(([, first]) => !/^\s*Name\s+URL\s+File\s+Size\s+Description\s*$/.test(first));
+      assert.deepEqual(unlabelled, []);
     }));
 });
 

@@ -33,6 +33,8 @@ install_missing() {
   command -v node >/dev/null 2>&1 || missing="$missing nodejs"
   command -v npm >/dev/null 2>&1 || missing="$missing npm"
   [ -x "$tw_wine64" ] || missing="$missing wine wine64"
+  # To read the text of a printed page.
+  command -v pdftotext >/dev/null 2>&1 || missing="$missing poppler-utils"
   if [ -n "$missing" ]; then
     echo "installing:$missing"
     apt-get update -qq
@@ -64,9 +66,10 @@ seed_list() {
   for reg in "$@"; do
     case $reg in
       # A version 5 file kept in UTF-8 in the tree; reg reads it in UTF-16.
-      *scripts.reg)
-        { printf '\377\376'; iconv -f UTF-8 -t UTF-16LE "$reg"; } >"$work/scripts.reg"
-        wine_quiet "$tw_wine64" reg import "$work/scripts.reg" /reg:32 ;;
+      *scripts.reg|*spoofs.reg)
+        utf16=$work/$(basename "$reg")
+        { printf '\377\376'; iconv -f UTF-8 -t UTF-16LE "$reg"; } >"$utf16"
+        wine_quiet "$tw_wine64" reg import "$utf16" /reg:32 ;;
       *) wine_quiet "$tw_wine64" reg import "$reg" /reg:32 ;;
     esac
   done
@@ -113,6 +116,8 @@ hostile_port=$(node -e 'const s = require("net").createServer();
 sed "s/127\.0\.0\.1:8765/127.0.0.1:$hostile_port/g" "$here/hostile.reg" >"$work/hostile.reg"
 seed_list "$work/hostile.reg"
 write_report hostile "$work/wineprefix"
+seed_list "$here/spoofs.reg"
+write_report spoofs "$work/wineprefix"
 if [ -f "$root/demo/downloads.reg" ]; then
   seed_list "$root/demo/downloads.reg"
   write_report demo "$work/wineprefix"
@@ -137,6 +142,12 @@ fi
 mkdir -p "$work/large"
 perl "$root/bench/make_list.pl" --hive 10000 >"$work/large/system.reg"
 write_report large "$work/large"
+# Lists of a screen's worth and of more than one body of rows.
+for n in 12 250; do
+  mkdir -p "$work/list-$n"
+  perl "$root/bench/make_list.pl" --hive $n >"$work/list-$n/system.reg"
+  write_report list-$n "$work/list-$n"
+done
 seed_list
 write_report empty "$work/wineprefix"
 # A prefix without a registry: the list is not found.
