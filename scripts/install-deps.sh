@@ -48,8 +48,9 @@ case $profile in
       zip unzip
       # Fuzzing and sanitizers.
       clang libfuzzer-14-dev
-      # The report page's browser test: Debian's Chromium, driven from Node.js.
-      chromium nodejs)
+      # The report page's browser test: Debian's Chromium, driven from
+      # Node.js, and pdftotext to read the printed page.
+      chromium nodejs poppler-utils)
     # Wine's 32-bit loader, from the i386 architecture, wanted but not
     # needed: without it the tests of the 32-bit Windows program under Wine
     # are skipped, and say so. Installed where the kernel cannot start it, it
