@@ -117,8 +117,15 @@ void CheckStoreKey(tallyweb::RegistryStore& store, tallyweb::RegKey key) {
     Require(store.QueryValue(key, value, &type, data.data(), &room) == tallyweb::kErrorSuccess);
     Require(room == size);
     if (size > 0) {
+      // The size is the UTF-8 text's, but whether a text fits is counted in
+      // ANSI bytes, one a UTF-16 unit, as the ANSI call counts: a text with
+      // letters past ASCII may fit one byte short, and then what fits of it
+      // is copied. Anything else one byte short does not fit.
       room = size - 1;
-      Require(store.QueryValue(key, value, &type, data.data(), &room) == tallyweb::kErrorMoreData);
+      const std::int32_t result = store.QueryValue(key, value, &type, data.data(), &room);
+      const bool text = type == 1 || type == 2 || type == 7;
+      Require(result == tallyweb::kErrorMoreData ||
+              (text && result == tallyweb::kErrorSuccess && room == size - 1));
     }
   }
 }
