@@ -10,7 +10,8 @@
 set -u
 program=$1 work=$2
 fail() { echo "FAIL: $*" >&2; exit 1; }
-wine=/usr/lib/wine/wine64
+. "$(dirname "$0")/../scripts/lib.sh"
+wine=$tw_wine64
 export WINEPREFIX=$work/prefix WINEDEBUG=-all
 mkdir -p "$work"
 if [ ! -f "$work/base.reg" ]; then

@@ -170,13 +170,22 @@ void PutHiddenApart(std::string_view text, Put put, PutHidden put_hidden) {
   if (text.size() > kept) put(text.substr(kept));
 }
 
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// A byte of a URL written as its escape, "%" and two hex digits.
+void AppendUrlEscape(char c, std::string& url) {
+  const auto byte = static_cast<unsigned char>(c);
+  url += '%';
+  url += kHexDigits[byte >> 4];
+  url += kHexDigits[byte & 15];
+}
+
 // "U+202E" between the angle brackets U+27E8 and U+27E9, as a browser's
 // address bar shows such a character: visible, and itself of no direction.
 std::string HiddenToken(char32_t c) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string digits;
   for (char32_t rest = c; rest != 0 || digits.size() < 4; rest >>= 4) {
-    digits.insert(digits.begin(), kHex[rest & 15]);
+    digits.insert(digits.begin(), kHexDigits[rest & 15]);
   }
   return "\xE2\x9F\xA8U+" + digits + "\xE2\x9F\xA9";
 }
@@ -213,21 +222,14 @@ std::string FolderLink(std::string_view output_filename, const SystemFacts& fact
   // names the folder, and nothing in it shows as nothing.
   PutHiddenApart(folder, [&link](std::string_view piece) {
     for (const char c : piece) {
-      if (c == '%') {
-        link += "%25";
-      } else if (c == '#') {
-        link += "%23";
+      if (c == '%' || c == '#') {
+        AppendUrlEscape(c, link);
       } else {
         link += c;
       }
     }
   }, [&link](char32_t, std::string_view bytes) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    for (const char c : bytes) {
-      link += '%';
-      link += kHex[static_cast<unsigned char>(c) >> 4];
-      link += kHex[static_cast<unsigned char>(c) & 15];
-    }
+    for (const char c : bytes) AppendUrlEscape(c, link);
   });
   return link;
 }
