@@ -42,7 +42,7 @@ hive "$work/large" $((20 * 1048576))
 perl -e 'print "\n" x 10000000' >"$work/templates/lf10m.txt"
 perl -e 'print "\r\n" x 10000000' >"$work/templates/crlf10m.txt"
 perl -e 'print "\n" x (50 * 1048576)' >"$work/templates/lf50m.txt"
-cp "$root/src/report/template.txt" "$work/templates/default.txt"
+cp "$root/src/app/template.txt" "$work/templates/default.txt"
 
 printf '%-34s %10s %10s %10s  %s\n' "case" "input MiB" "peak MiB" "budget MiB" "verdict"
 row() {  # row LABEL PREFIX TEMPLATE INPUT_BYTES

@@ -16,7 +16,7 @@ native=${3:-$TALLYWEB_BUILD_ROOT/linux/bin/Tallyweb}
 work=$TALLYWEB_BUILD_ROOT/bench-native
 mkdir -p "$work/sorted" "$work/shuffled" "$work/prog"
 cp "$native" "$work/prog/Tallyweb"
-cp "$root/src/report/template.txt" "$work/prog/"
+cp "$root/src/app/template.txt" "$work/prog/"
 tw_no_browser "$work/stub"
 
 # The download list of make_list.pl, as the wine server saves it: in the

@@ -43,7 +43,7 @@ modules=$TALLYWEB_BUILD_ROOT/linux/browser/npm/node_modules
 
 tw_no_browser "$work/stub"
 
-templates="plain=$root/bench/plain.txt default=$root/src/report/template.txt"
+templates="plain=$root/bench/plain.txt default=$root/src/app/template.txt"
 count=0
 for other in ${others[@]+"${others[@]}"}; do
   count=$((count + 1))

@@ -30,7 +30,7 @@ configure_file(${PROJECT_SOURCE_DIR}/docs/${readme_source}
   ${TALLYWEB_PACKAGE_STAGE}/${readme_name} @ONLY)
 
 install(TARGETS Tallyweb RUNTIME DESTINATION .)
-install(FILES ${PROJECT_SOURCE_DIR}/src/report/template.txt
+install(FILES ${PROJECT_SOURCE_DIR}/src/app/template.txt
   ${TALLYWEB_PACKAGE_STAGE}/${readme_name} ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
 
 set(CPACK_PACKAGE_NAME Tallyweb)

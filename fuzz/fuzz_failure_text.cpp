@@ -14,9 +14,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/failure.h"
-#include "platform/system_facts.h"
-#include "platform/utf.h"
+#include "failure/failure.h"
+#include "os/system_facts.h"
+#include "text/utf.h"
 
 namespace {
 

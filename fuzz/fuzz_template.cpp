@@ -15,9 +15,9 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/string_list.h"
-#include "platform/system_facts.h"
-#include "platform/utf.h"
+#include "text/string_list.h"
+#include "os/system_facts.h"
+#include "text/utf.h"
 #include "report/report_template.h"
 
 namespace {

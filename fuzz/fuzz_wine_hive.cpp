@@ -10,11 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "platform/registry.h"
-#include "platform/registry_names.h"
-#include "platform/registry_store.h"
-#include "platform/registry_store_posix.h"
-#include "platform/wine_hive.h"
+#include "registry/registry.h"
+#include "registry/registry_names.h"
+#include "registry/registry_store.h"
+#include "os/posix/registry_store_posix.h"
+#include "winehive/wine_hive.h"
 
 namespace {
 

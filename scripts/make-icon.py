@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Draws Tallyweb's icon and writes it as a Windows .ico file.
 
-    python3 scripts/make-icon.py src/report/Tallyweb.ico
+    python3 scripts/make-icon.py src/app/Tallyweb.ico
 
 The design: a blue rounded square holding a tally mark, four white strokes
 crossed by a fifth, for a program that counts up a list. Each image (16, 32,

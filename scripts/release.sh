@@ -46,7 +46,7 @@ pack_windows() {  # pack_windows TREE SUFFIX OUT
   stage=$(mktemp -d)
   mkdir "$stage/$name"
   cp "$1/bin/Tallyweb.exe" "$stage/$name/"
-  crlf "$root/src/report/template.txt" >"$stage/$name/template.txt"
+  crlf "$root/src/app/template.txt" >"$stage/$name/template.txt"
   readme "$root/docs/windows-readme.txt" | crlf /dev/stdin >"$stage/$name/ReadMe.txt"
   crlf "$root/LICENSE" >"$stage/$name/LICENSE"
   settle "$stage/$name"
@@ -62,7 +62,7 @@ pack_linux() {  # pack_linux TREE OUT
   local name=tallyweb-$version-linux-x86_64 stage
   stage=$(mktemp -d)
   mkdir "$stage/$name"
-  cp "$1/bin/Tallyweb" "$root/src/report/template.txt" "$root/LICENSE" "$stage/$name/"
+  cp "$1/bin/Tallyweb" "$root/src/app/template.txt" "$root/LICENSE" "$stage/$name/"
   readme "$root/docs/linux-readme.txt" >"$stage/$name/README"
   settle "$stage/$name" Tallyweb
   tar -C "$stage" --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 \

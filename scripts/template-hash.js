@@ -3,7 +3,7 @@
 // script run, named by the SHA-256 of its text. This puts the hash of the
 // template's script into that policy; run it after every edit of the script:
 //
-//   node scripts/template-hash.js [TEMPLATE]     (default: src/report/template.txt)
+//   node scripts/template-hash.js [TEMPLATE]     (default: src/app/template.txt)
 //   node scripts/template-hash.js --check [TEMPLATE]
 //
 // --check changes nothing and exits 1 when the policy's hash is out of date.

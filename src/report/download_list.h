@@ -5,11 +5,11 @@
 #include <optional>
 #include <string>
 
-#include "download_item.h"
-#include "platform/registry.h"
-#include "platform/registry_store.h"
-#include "platform/string_list.h"
-#include "platform/system_facts.h"
+#include "report/download_item.h"
+#include "registry/registry.h"
+#include "registry/registry_store.h"
+#include "text/string_list.h"
+#include "os/system_facts.h"
 
 namespace tallyweb {
 

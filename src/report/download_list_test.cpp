@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "report/report_run_fixture.h"
+#include "testing/report_run_fixture.h"
 
 namespace tallyweb {
 namespace {

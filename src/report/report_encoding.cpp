@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/utf.h"
+#include "text/utf.h"
 
 namespace tallyweb {
 namespace {

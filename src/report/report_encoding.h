@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/system_facts.h"
+#include "os/system_facts.h"
 
 namespace tallyweb {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/failure_kinds.h"
-#include "platform/os_calls.h"
+#include "failure/failure_kinds.h"
+#include "os/os_calls.h"
 
 namespace tallyweb {
 

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fake_os_calls.h"
+#include "testing/fake_os_calls.h"
 
 namespace tallyweb {
 namespace {

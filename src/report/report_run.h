@@ -2,9 +2,9 @@
 // folder to asking the shell to open the finished report.
 #pragma once
 
-#include "platform/os_calls.h"
-#include "platform/registry_store.h"
-#include "platform/system_facts.h"
+#include "os/os_calls.h"
+#include "registry/registry_store.h"
+#include "os/system_facts.h"
 
 namespace tallyweb {
 

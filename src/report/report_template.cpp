@@ -6,8 +6,8 @@
 #include <memory>
 #include <utility>
 
-#include "platform/failure_kinds.h"
-#include "platform/utf.h"
+#include "failure/failure_kinds.h"
+#include "text/utf.h"
 #include "report/report_encoding.h"
 
 namespace tallyweb {

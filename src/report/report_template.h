@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/os_calls.h"
-#include "platform/system_facts.h"
+#include "os/os_calls.h"
+#include "os/system_facts.h"
 #include "report/download_item.h"
 
 namespace tallyweb {

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/failure_kinds.h"
-#include "platform/fake_os_calls.h"
-#include "platform/string_list.h"
+#include "failure/failure_kinds.h"
+#include "testing/fake_os_calls.h"
+#include "text/string_list.h"
 
 namespace tallyweb {
 namespace {

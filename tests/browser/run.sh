@@ -88,7 +88,7 @@ write_report() {
   rm -rf "$dir"
   mkdir -p "$dir" "$reports"
   cp "$program" "$dir/"
-  cp "$root/src/report/template.txt" "$dir/template.txt"
+  cp "$root/src/app/template.txt" "$dir/template.txt"
   status=0
   (cd "$dir" && WINEPREFIX="$prefix" PATH="$work/bin:$PATH" "./$(basename "$program")") ||
     status=$?
@@ -129,7 +129,7 @@ if [ -n "$windows_program" ] && [ -f "$windows_program" ]; then
   dir=$work/run/scripts
   rm -rf "$dir"
   mkdir -p "$dir"
-  cp "$windows_program" "$root/src/report/template.txt" "$dir/"
+  cp "$windows_program" "$root/src/app/template.txt" "$dir/"
   # The shell's open request ends at the no-op xdg-open.
   (cd "$dir" && PATH="$work/bin:$PATH" tw_wine "$work/wineprefix" \
      "$(wine_loader "$dir/Tallyweb.exe")" "$dir/Tallyweb.exe" </dev/null >>"$log" 2>&1) ||
@@ -156,6 +156,6 @@ write_report not-found "$work/no-list"
 cd "$here"
 DRIVE_C=$(cd "$work/wineprefix/drive_c" && pwd -P)
 NODE_PATH="$work/npm/node_modules" REPORTS="$reports" ARTIFACTS="$artifacts" DRIVE_C="$DRIVE_C" \
-  TEMPLATE="$root/src/report/template.txt" \
+  TEMPLATE="$root/src/app/template.txt" \
   HOSTILE_REG="$work/hostile.reg" HOSTILE_PORT="$hostile_port" \
   node --test --test-reporter=tap "$here/page.test.js"

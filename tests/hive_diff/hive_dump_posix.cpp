@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry_names.h"
-#include "platform/wine_hive.h"
+#include "registry/registry_names.h"
+#include "winehive/wine_hive.h"
 
 namespace {
 

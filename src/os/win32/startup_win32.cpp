@@ -1,0 +1,7 @@
+#include "os/startup.h"
+
+namespace tallyweb {
+
+void StartProcess(int, char**) {}
+
+}  // namespace tallyweb

@@ -1,7 +1,0 @@
-#include "platform/startup.h"
-
-namespace tallyweb {
-
-void StartProcess(int, char**) {}
-
-}  // namespace tallyweb
