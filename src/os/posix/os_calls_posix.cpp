@@ -11,10 +11,8 @@
 #include <cerrno>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
-#include "os/folder_url.h"
 #include "os/os_calls.h"
 
 extern char** environ;
@@ -71,23 +69,8 @@ class PosixOsCalls : public OsCalls {
   std::string_view PathDelimiters() const override { return "/"; }
 
   // The report is UTF-8, as the registry's texts come: values go in as they
-  // are. Folder links name the Linux folder the prefix maps the drive to.
-  // Downloads share a few folders, and finding one looks through folders on
-  // disk: each is found once (a hostile list of distinct folders only fills
-  // the memory up to a bound, then starts again).
-  SystemFacts TakeSystemFacts() override {
-    SystemFacts facts;
-    auto known = std::make_shared<std::unordered_map<std::string, std::string>>();
-    facts.folder_url = [prefix = WinePrefixPath(), known](std::string_view folder) {
-      auto found = known->find(std::string(folder));
-      if (found != known->end()) return found->second;
-      if (known->size() >= 4096) known->clear();
-      std::string url = FolderUrl(prefix, folder);
-      known->emplace(std::string(folder), url);
-      return url;
-    };
-    return facts;
-  }
+  // are.
+  SystemFacts TakeSystemFacts() override { return SystemFacts(); }
 
   FileHandle OpenExisting(const std::string& path) override {
     // Opened without waiting: a FIFO would otherwise hold the open until a

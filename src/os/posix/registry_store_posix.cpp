@@ -14,7 +14,7 @@
 
 #include <unistd.h>
 
-#include "os/folder_url.h"
+#include "os/posix/folder_links_posix.h"
 #include "os/posix/hive_file.h"
 #include "registry/registry_names.h"
 #include "registry/registry_store.h"
