@@ -24,11 +24,6 @@
 
 namespace tallyweb {
 
-/// ERROR_BAD_PATHNAME: a path with a leading backslash.
-constexpr std::int32_t kErrorBadPathname = 161;
-/// ERROR_KEY_DELETED: the key behind an open handle has been removed.
-constexpr std::int32_t kErrorKeyDeleted = 1018;
-
 class FakeRegistryStore : public RegistryStore {
  public:
   enum class Call { kAny, kOpenKey, kQueryInfoKey, kEnumKey, kQueryValue, kCloseKey };

@@ -1,6 +1,7 @@
 // The OS seam on POSIX systems. Failures come back as the Windows codes the
-// report's messages are keyed by where they mean the same thing (2, 3, 4, 5);
-// any other errno is passed on as it is and shows as "I/O error <n>".
+// report's messages are keyed by where they mean the same thing (file or path
+// not found, too many open files, access denied); any other errno is passed
+// on as it is and shows as "I/O error <n>".
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -14,16 +15,12 @@
 #include <vector>
 
 #include "os/os_calls.h"
+#include "os/windows_errors.h"
 
 extern char** environ;
 
 namespace tallyweb {
 namespace {
-
-constexpr std::int32_t kFileNotFound = 2;
-constexpr std::int32_t kPathNotFound = 3;
-constexpr std::int32_t kTooManyOpenFiles = 4;
-constexpr std::int32_t kAccessDenied = 5;
 
 bool DirectoryExists(const std::string& path) {
   struct stat info;
@@ -39,15 +36,15 @@ std::int32_t MapErrno(int error, const std::string& path) {
       const std::string directory = slash == std::string::npos ? "."
                                     : slash == 0               ? "/"
                                                                : path.substr(0, slash);
-      return DirectoryExists(directory) ? kFileNotFound : kPathNotFound;
+      return DirectoryExists(directory) ? kErrorFileNotFound : kErrorPathNotFound;
     }
-    case ENOTDIR: return kPathNotFound;
+    case ENOTDIR: return kErrorPathNotFound;
     case EMFILE:
-    case ENFILE: return kTooManyOpenFiles;
+    case ENFILE: return kErrorTooManyOpenFiles;
     case EACCES:
     case EPERM:
     case EROFS:
-    case EISDIR: return kAccessDenied;
+    case EISDIR: return kErrorAccessDenied;
     default: return error;
   }
 }
