@@ -7,10 +7,11 @@
 #include "registry/registry_store.h"
 #include "os/startup.h"
 #include "report/report_run.h"
+#include "app/tallyweb_version.h"
 
 int main(int argc, char** argv) {
   using namespace tallyweb;
-  StartProcess(argc, argv);
+  StartProcess(argc, argv, TALLYWEB_VERSION_STRING);
   auto os = MakeSystemOsCalls();
   const SystemFacts facts = os->TakeSystemFacts();
   ArmFailureReporting();
