@@ -1,4 +1,4 @@
-// What the registry reader needs from the registry: the five advapi32 calls
+// What the registry reader needs from the registry: the six advapi32 calls
 // it makes, with their results. Key names, paths and text data travel as
 // UTF-8, whatever the system's code page: a name in any script can be listed
 // and opened again. No system header here: the real store is
