@@ -1,13 +1,12 @@
 // FakeFolderLinks: folder links as a test plants them. A folder the test has
 // given a URL leads there; every other is linked in its Windows form, as on
-// Windows. It records each folder it was asked about. Test-only.
+// Windows. Test-only.
 #pragma once
 
 #include <functional>
 #include <map>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "os/folder_links.h"
 
@@ -17,11 +16,8 @@ class FakeFolderLinks : public FolderLinks {
  public:
   /// Windows folder ("C:\\x\\") -> the URL its links lead to.
   std::map<std::string, std::string, std::less<>> urls;
-  /// The folders asked about, in order.
-  std::vector<std::string> asked;
 
   std::string FolderUrl(std::string_view windows_folder) override {
-    asked.emplace_back(windows_folder);
     const auto found = urls.find(windows_folder);
     return found == urls.end() ? std::string() : found->second;
   }
