@@ -15,7 +15,7 @@
 #include <string>
 
 #include "failure/failure.h"
-#include "os/system_facts.h"
+#include "text/paths.h"
 #include "text/utf.h"
 
 namespace {

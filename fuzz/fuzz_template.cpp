@@ -19,6 +19,8 @@
 #include "os/system_facts.h"
 #include "text/utf.h"
 #include "report/report_template.h"
+#include "testing/fake_folder_links.h"
+#include "text/paths.h"
 
 namespace {
 
@@ -233,7 +235,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // and agree whatever the line and the values hold.
   for (const std::string& line : lines) {
     std::string expanded;
-    tallyweb::ExpandLineTo(line, item, facts,
+    tallyweb::FakeFolderLinks links;
+    tallyweb::ExpandLineTo(line, item, facts, links,
                            [&expanded](std::string_view piece) { expanded.append(piece); });
     Require(expanded == ExpectedExpansion(line, item));
   }

@@ -6,7 +6,7 @@
 #include <exception>
 
 #include "os/failure_os.h"
-#include "os/system_facts.h"
+#include "text/paths.h"
 #include "text/utf.h"
 
 namespace tallyweb {

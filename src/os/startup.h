@@ -7,7 +7,8 @@
 
 namespace tallyweb {
 
-/// Returns normally to run; exits 0 after printing help or version.
-void StartProcess(int argc, char** argv);
+/// Returns normally to run; exits 0 after printing help or the program's
+/// `version` (the project's, which only the program knows).
+void StartProcess(int argc, char** argv, const char* version);
 
 }  // namespace tallyweb

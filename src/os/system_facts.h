@@ -1,10 +1,10 @@
-// Facts about the system taken once at start and never changed: its version
-// and code page, and the report's encoding that follows from the code page;
-// and the search for a path's last delimiter.
+// Facts about the system, taken once at start and never changed: whether it
+// runs a double-byte code page, whether it is of the NT family, and the code
+// page the report is written in. The code page is the system's (the Win32
+// port answers it through the ANSI calls) and the report's encoding writes
+// through it, so it is declared here, below both.
 #pragma once
 
-#include <cstddef>
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -28,20 +28,6 @@ struct SystemFacts {
   /// The ANSI code page the report's values are written in; null where the
   /// report is UTF-8 and values are written as they are.
   const CodePage* code_page = nullptr;
-  /// Where the system's folders are not Windows folders (the native build,
-  /// whose browser knows only Linux paths): the URL of a Windows folder
-  /// ("C:\\x\\"), or empty to link the Windows form. Unset on Windows.
-  std::function<std::string(std::string_view windows_folder)> folder_url;
 };
-
-/// Position, counted from 1, of the last byte of `text` that is one of
-/// `delimiters`; 0 when there is none. A NUL byte is never a delimiter.
-/// Paths are UTF-8, in which no byte of a letter beyond ASCII is an ASCII
-/// byte, so every delimiter byte is a character of its own.
-std::size_t LastDelimiter(std::string_view text, std::string_view delimiters);
-
-/// The directory part of `path`: its bytes up to and including the last of
-/// `delimiters` (empty when there is none).
-std::string_view DirectoryPart(std::string_view path, std::string_view delimiters);
 
 }  // namespace tallyweb

@@ -1,4 +1,4 @@
-// What the registry reader needs from the registry: the five advapi32 calls
+// What the registry reader needs from the registry: the six advapi32 calls
 // it makes, with their results. Key names, paths and text data travel as
 // UTF-8, whatever the system's code page: a name in any script can be listed
 // and opened again. No system header here: the real store is
@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "os/windows_errors.h"
+
 namespace tallyweb {
 
 /// A key handle as the store gives it; 0 is the null handle, which every call
@@ -18,14 +20,6 @@ using RegKey = std::uintptr_t;
 constexpr RegKey kNullKey = 0;
 constexpr RegKey kHkeyCurrentUser = 0x80000001u;
 constexpr RegKey kHkeyLocalMachine = 0x80000002u;
-
-/// Windows error codes the reader and its tests rely on.
-constexpr std::int32_t kErrorSuccess = 0;
-constexpr std::int32_t kErrorFileNotFound = 2;
-constexpr std::int32_t kErrorAccessDenied = 5;
-constexpr std::int32_t kErrorInvalidHandle = 6;
-constexpr std::int32_t kErrorMoreData = 234;
-constexpr std::int32_t kErrorNoMoreItems = 259;
 
 /// Registry value types, with their Windows numbers.
 constexpr std::uint32_t kRegNone = 0;

@@ -4,19 +4,21 @@
 #include <cstdio>
 #include <cstring>
 
+#include "os/windows_errors.h"
+
 namespace tallyweb {
 
 thread_local std::int32_t PendingIoCode = 0;
 
 std::string IoErrorMessage(std::int32_t code) {
   switch (code) {
-    case 2: return "File not found";
-    case 3: return "Invalid filename";
-    case 4: return "Too many open files";
-    case 5: return "File access denied";
-    case 100: return "Read beyond end of file";
-    case 101: return "Disk full";
-    case 106: return "Invalid numeric input";
+    case kErrorFileNotFound: return "File not found";
+    case kErrorPathNotFound: return "Invalid filename";
+    case kErrorTooManyOpenFiles: return "Too many open files";
+    case kErrorAccessDenied: return "File access denied";
+    case kIoReadBeyondEnd: return "Read beyond end of file";
+    case kIoDiskFull: return "Disk full";
+    case kIoInvalidNumericInput: return "Invalid numeric input";
     default: {
       char text[32];
       std::snprintf(text, sizeof text, "I/O error %d", static_cast<int>(code));

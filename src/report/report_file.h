@@ -29,9 +29,16 @@ TALLYWEB_NOINLINE void CheckPendingCode();
 /// The message CheckPendingCode shows for `code`.
 std::string IoErrorMessage(std::int32_t code);
 
-/// Codes the report file records itself.
-constexpr std::int32_t kIoFileNotOpen = 103;
-constexpr std::int32_t kIoFileNotOpenForOutput = 105;
+/// The runtime's own I/O codes, beside the system's (os/windows_errors.h):
+/// the two the report file records itself, and the others IoErrorMessage
+/// words.
+enum IoCode : std::int32_t {
+  kIoReadBeyondEnd = 100,
+  kIoDiskFull = 101,
+  kIoFileNotOpen = 103,
+  kIoFileNotOpenForOutput = 105,
+  kIoInvalidNumericInput = 106,
+};
 
 class TReportFile {
  public:

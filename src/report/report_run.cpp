@@ -7,6 +7,7 @@
 #include "report/download_list.h"
 #include "report/report_file.h"
 #include "report/report_template.h"
+#include "text/paths.h"
 
 namespace tallyweb {
 namespace {
@@ -29,8 +30,8 @@ void WriteLines(TReportFile& report, std::string_view part) {
 // failed write of the whole text would, and the check after the line end
 // raises it.
 void WriteExpandedLine(TReportFile& report, std::string_view line, const TDownloadItem& item,
-                       const SystemFacts& facts) {
-  ExpandLineTo(line, item, facts, [&report](std::string_view piece) {
+                       const SystemFacts& facts, FolderLinks& folder_links) {
+  ExpandLineTo(line, item, facts, folder_links, [&report](std::string_view piece) {
     if (PendingIoCode == 0) report.WriteText(piece);
   });
   report.EndLine();
@@ -39,7 +40,8 @@ void WriteExpandedLine(TReportFile& report, std::string_view line, const TDownlo
 
 }  // namespace
 
-void RunReport(OsCalls& os, RegistryStore& registry, const SystemFacts& facts) {
+void RunReport(OsCalls& os, RegistryStore& registry, FolderLinks& folder_links,
+               const SystemFacts& facts) {
   const std::string program_path = os.ProgramPath();
   const std::string program_directory(DirectoryPart(program_path, os.PathDelimiters()));
   const std::string report_path = program_directory + kReportFileName;
@@ -62,7 +64,7 @@ void RunReport(OsCalls& os, RegistryStore& registry, const SystemFacts& facts) {
     // blocks of the items before it in the report.
     const TDownloadItem item = download_list.ReadDownloadItem(key_names[item_index]);
     for (std::string_view block = parts.block; !block.empty();) {
-      WriteExpandedLine(report, TakeLine(block), item, facts);
+      WriteExpandedLine(report, TakeLine(block), item, facts, folder_links);
     }
   }
   WriteLines(report, parts.tail);

@@ -2,6 +2,7 @@
 // folder to asking the shell to open the finished report.
 #pragma once
 
+#include "os/folder_links.h"
 #include "os/os_calls.h"
 #include "registry/registry_store.h"
 #include "os/system_facts.h"
@@ -17,6 +18,8 @@ inline constexpr char kListNotFoundLine[] = "<H3>Orvalink is not found</H3>";
 /// Writes Tallyweb.htm beside the program from template.txt and the download
 /// list, then asks the shell to open it. The first failure is raised and ends
 /// the run there: the report is then incomplete and the shell is not asked.
-void RunReport(OsCalls& os, RegistryStore& registry, const SystemFacts& facts);
+/// Each download's folder is linked where `folder_links` says.
+void RunReport(OsCalls& os, RegistryStore& registry, FolderLinks& folder_links,
+               const SystemFacts& facts);
 
 }  // namespace tallyweb

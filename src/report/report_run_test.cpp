@@ -124,7 +124,8 @@ TEST_F(ReportRunTest, ProgramFolderFollowsTheLastDelimiter) {
     os.program_path = c.program_path;
     os.files[c.folder + "template.txt"] = "{\r\n}\r\nA";
     FakeRegistryStore store;
-    RunReport(os, store, c.facts);
+    FakeFolderLinks folder_links;
+    RunReport(os, store, folder_links, c.facts);
     EXPECT_EQ(std::string("A\r\n") + kNotFound, os.files[c.folder + "Tallyweb.htm"]);
     EXPECT_EQ(std::vector<std::string>{c.folder + "Tallyweb.htm"}, os.shell_requests);
   }

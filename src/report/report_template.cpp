@@ -9,6 +9,7 @@
 #include "failure/failure_kinds.h"
 #include "text/utf.h"
 #include "report/report_encoding.h"
+#include "text/paths.h"
 
 namespace tallyweb {
 
@@ -209,14 +210,12 @@ std::string_view WithoutLongPathPrefix(std::string_view folder, std::string& sto
 
 }  // namespace
 
-std::string FolderLink(std::string_view output_filename, const SystemFacts& facts) {
+std::string FolderLink(std::string_view output_filename, FolderLinks& links) {
   std::string storage;
   const std::string_view folder =
       WithoutLongPathPrefix(DirectoryPart(output_filename, "\\:"), storage);
-  if (facts.folder_url) {
-    std::string url = facts.folder_url(folder);
-    if (!url.empty()) return url;
-  }
+  std::string url = links.FolderUrl(folder);
+  if (!url.empty()) return url;
   std::string link = "file://";
   // A hidden character goes as its UTF-8 bytes escaped: the link still
   // names the folder, and nothing in it shows as nothing.
@@ -251,7 +250,7 @@ constexpr PlaceholderToken kPlaceholders[] = {
 };
 
 void PutValue(Placeholder placeholder, const TDownloadItem& item, const SystemFacts& facts,
-              const TextSink& put) {
+              FolderLinks& links, const TextSink& put) {
   // Every text value comes from the web (a server's file name, a page's
   // address and text), and the page opens in the user's browser. Escaped
   // first, then put in the report's code page: the references made there for
@@ -277,7 +276,7 @@ void PutValue(Placeholder placeholder, const TDownloadItem& item, const SystemFa
     case Placeholder::kName: put_text(item.KeyName); break;
     case Placeholder::kUrl: put_text(item.MainUrl); break;
     case Placeholder::kOut: put_text(item.OutputFilename); break;
-    case Placeholder::kDOut: put_link(FolderLink(item.OutputFilename, facts)); break;
+    case Placeholder::kDOut: put_link(FolderLink(item.OutputFilename, links)); break;
     case Placeholder::kSize: put(std::to_string(item.Size)); break;
     case Placeholder::kDiscr: put_text(item.Description); break;
   }
@@ -286,7 +285,7 @@ void PutValue(Placeholder placeholder, const TDownloadItem& item, const SystemFa
 }  // namespace
 
 void ExpandLineTo(std::string_view line, const TDownloadItem& item, const SystemFacts& facts,
-                  const TextSink& put) {
+                  FolderLinks& links, const TextSink& put) {
   std::size_t kept = 0;  // start of the line's bytes not yet handed out
   for (std::size_t amp = line.find('&'); amp != std::string_view::npos;
        amp = line.find('&', amp + 1)) {
@@ -295,7 +294,7 @@ void ExpandLineTo(std::string_view line, const TDownloadItem& item, const System
         [&](const PlaceholderToken& p) { return line.substr(amp, p.token.size()) == p.token; });
     if (match == std::end(kPlaceholders)) continue;
     if (amp > kept) put(line.substr(kept, amp - kept));
-    PutValue(match->placeholder, item, facts, put);
+    PutValue(match->placeholder, item, facts, links, put);
     kept = amp + match->token.size();
     amp = kept - 1;  // the search goes on after the token
   }

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "os/folder_links.h"
 #include "os/os_calls.h"
 #include "os/system_facts.h"
 #include "report/download_item.h"
@@ -60,10 +61,11 @@ TemplateParts DivideTemplate(std::string_view text);
 /// UTF-8, in which none of the five is part of another character.
 void AppendEscaped(std::string_view value, std::string& out);
 
-/// "file://" and the folder of `output_filename`, its backslashes kept, with
-/// "%" written "%25" and "#" written "%23" so that a browser reads neither as
-/// an escape or the start of a fragment. Not yet escaped for HTML.
-std::string FolderLink(std::string_view output_filename, const SystemFacts& facts);
+/// The URL `links` gives the folder of `output_filename`; where it gives
+/// none, "file://" and the folder, its backslashes kept, with "%" written
+/// "%25" and "#" written "%23" so that a browser reads neither as an escape
+/// or the start of a fragment. Not yet escaped for HTML.
+std::string FolderLink(std::string_view output_filename, FolderLinks& links);
 
 /// One block line with each of the six placeholders replaced, where it
 /// stands, by the item's value; the text values escaped for HTML, the size a
@@ -74,6 +76,6 @@ std::string FolderLink(std::string_view output_filename, const SystemFacts& fact
 /// through a code page, which needs it whole).
 using TextSink = std::function<void(std::string_view piece)>;
 void ExpandLineTo(std::string_view line, const TDownloadItem& item, const SystemFacts& facts,
-                  const TextSink& put);
+                  FolderLinks& links, const TextSink& put);
 
 }  // namespace tallyweb

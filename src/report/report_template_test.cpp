@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "failure/failure_kinds.h"
+#include "testing/fake_folder_links.h"
 #include "testing/fake_os_calls.h"
 #include "text/string_list.h"
 
@@ -33,10 +34,17 @@ TStringList TemplateLines(const std::string& bytes) {
 }
 
 // A block line expanded as the run writes it, its pieces joined.
-std::string Expanded(std::string_view line, const TDownloadItem& item, const SystemFacts& facts) {
+std::string Expanded(std::string_view line, const TDownloadItem& item, const SystemFacts& facts,
+                     FolderLinks& links) {
   std::string out;
-  ExpandLineTo(line, item, facts, [&out](std::string_view piece) { out.append(piece); });
+  ExpandLineTo(line, item, facts, links, [&out](std::string_view piece) { out.append(piece); });
   return out;
+}
+
+// The same where every folder is linked in its Windows form.
+std::string Expanded(std::string_view line, const TDownloadItem& item, const SystemFacts& facts) {
+  FakeFolderLinks windows_form;
+  return Expanded(line, item, facts, windows_form);
 }
 
 TEST(TemplateLines, LineEndsAndTheFirstNul) {
@@ -215,12 +223,20 @@ TEST(ExpandLineTo, DOutIsTheFolderOfTheOutputFileAsALink) {
       {"\\\\?\\unc\\server\\a.zip", "file://\\\\server\\"},
       // A hidden character is escaped, so the link still names the folder.
       {"C:\\a\xE2\x80\xAE\xE2\x80\x8B\\b.zip", "file://C:\\a%E2%80%AE%E2%80%8B\\"},
+      // A folder the system links elsewhere (natively, its Linux folder)
+      // leads there, asked for in its plain form; escaped for HTML.
+      {"D:\\Linked\\a.zip", "file:///home/me/Linked%20here/"},
+      {"\\\\?\\D:\\Linked\\a.zip", "file:///home/me/Linked%20here/"},
+      {"D:\\Linked & more\\a.zip", "file:///home/me/a&amp;b/"},
   };
+  FakeFolderLinks links;
+  links.urls["D:\\Linked\\"] = "file:///home/me/Linked%20here/";
+  links.urls["D:\\Linked & more\\"] = "file:///home/me/a&b/";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.output);
     TDownloadItem item;
     item.OutputFilename = c.output;
-    EXPECT_EQ(c.want, Expanded("&DOut", item, SystemFacts{}));
+    EXPECT_EQ(c.want, Expanded("&DOut", item, SystemFacts{}, links));
   }
 }
 

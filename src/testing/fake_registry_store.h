@@ -1,5 +1,5 @@
 // An in-memory registry for tests: keys with subkeys and values of any type
-// with exact bytes, behind the same five calls as the real one. It records
+// with exact bytes, behind the same calls as the real one. It records
 // every call, so a test can ask which keys were opened with which rights,
 // which values were read and whether every handle was closed; and it runs a
 // test's hooks before chosen calls, so a key can vanish or a value change
@@ -7,10 +7,11 @@
 //
 // Where it could differ from advapi32 it follows what the contract tests
 // (registry_store_contract_test.h) pin against the real registry under Wine:
-// subkeys enumerate sorted by name ignoring ASCII case, names match ignoring
-// ASCII case, a short buffer leaves the buffer and its length untouched, and
-// string data counts twice its ANSI size in the longest value data, since the
-// registry keeps strings in UTF-16.
+// subkeys enumerate sorted by name and names match as the registry compares
+// them (registry_names.h: by UTF-16 unit, case folded by the registry's own
+// table, beyond ASCII too), a short buffer leaves the buffer and its length
+// untouched, and string data counts twice its ANSI size in the longest value
+// data, since the registry keeps strings in UTF-16.
 #pragma once
 
 #include <cstdint>
@@ -23,11 +24,6 @@
 #include "registry/registry_store.h"
 
 namespace tallyweb {
-
-/// ERROR_BAD_PATHNAME: a path with a leading backslash.
-constexpr std::int32_t kErrorBadPathname = 161;
-/// ERROR_KEY_DELETED: the key behind an open handle has been removed.
-constexpr std::int32_t kErrorKeyDeleted = 1018;
 
 class FakeRegistryStore : public RegistryStore {
  public:
@@ -116,7 +112,8 @@ class FakeRegistryStore : public RegistryStore {
   /// spelled as created; empty for a root or an unknown handle.
   std::string PathOf(RegKey key) const;
 
-  // ----- The five calls -----
+  // ----- The calls; QueryText is the store's own, as the strings here are
+  // UTF-8 already -----
 
   std::int32_t OpenKey(RegKey base, const std::string& path, std::uint32_t access,
                        RegKey* key) override;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "failure/failure_kinds.h"
+#include "testing/fake_folder_links.h"
 #include "testing/fake_os_calls.h"
 #include "testing/fake_registry_store.h"
 #include "report/report_file.h"
@@ -29,6 +30,7 @@ class ReportRunTest : public ::testing::Test {
   void Reset() {
     os_ = FakeOsCalls();
     store_ = FakeRegistryStore();
+    folder_links_ = FakeFolderLinks();
     PendingIoCode = 0;
   }
 
@@ -53,7 +55,7 @@ class ReportRunTest : public ::testing::Test {
   // the empty text when it completed.
   std::string Run() {
     try {
-      RunReport(os_, store_, facts_);
+      RunReport(os_, store_, folder_links_, facts_);
     } catch (const Exception& failure) {
       return std::string(failure.ClassName()) + ": " + failure.Message();
     }
@@ -67,6 +69,7 @@ class ReportRunTest : public ::testing::Test {
 
   FakeOsCalls os_;
   FakeRegistryStore store_;
+  FakeFolderLinks folder_links_;
   SystemFacts facts_;
 };
 

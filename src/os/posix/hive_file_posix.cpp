@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include <fcntl.h>
@@ -116,44 +118,68 @@ struct Attempt {
   bool settled = true;
 };
 
-Attempt MapOnce(const std::string& path) {
-  Attempt attempt;
+// A hive file opened and mapped whole, with the version it had when opened.
+struct MappedFile {
+  int fd = -1;
+  void* bytes = MAP_FAILED;
+  std::size_t size = 0;
+  FileVersion opened;
+};
+
+// Opens and maps the file at `path`; false, with nothing left open, when
+// there is nothing to index: the file is missing, unreadable, not a regular
+// file, empty, or had only just changed (`*settled` false). A file that is
+// there but cannot be read is said on standard error.
+bool OpenAndMap(const std::string& path, MappedFile* file, bool* settled) {
   // Without waiting, should it be a FIFO; only a regular file is mapped.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno != ENOENT && errno != ENOTDIR)
       Say("cannot read " + path + ": " + std::strerror(errno));
-    return attempt;
+    return false;
   }
   struct stat st {};
-  FileVersion opened;
-  void* bytes = MAP_FAILED;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !ReadVersion(fd, &opened)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !ReadVersion(fd, &file->opened)) {
     Say("cannot read " + path + ": not a file");
   } else {
-    attempt.settled = !JustChanged(opened);
-    if (attempt.settled && st.st_size > 0) {
-      bytes = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    *settled = !JustChanged(file->opened);
+    if (*settled && st.st_size > 0) {
+      file->bytes =
+          ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
     }
   }
-  if (bytes == MAP_FAILED) {
+  if (file->bytes == MAP_FAILED) {
     ::close(fd);
-    return attempt;
+    return false;
   }
-  std::size_t size = static_cast<std::size_t>(st.st_size);
-  GuardMapping(static_cast<char*>(bytes), size);
-  std::shared_ptr<const void> mapping(bytes, [size, fd](const void* p) {
+  file->fd = fd;
+  file->size = static_cast<std::size_t>(st.st_size);
+  return true;
+}
+
+// The mapping as its holders share it: guarded while it is there, unmapped
+// and its descriptor closed when the last holder lets go.
+std::shared_ptr<const void> HoldMapping(const MappedFile& file) {
+  GuardMapping(static_cast<char*>(file.bytes), file.size);
+  return std::shared_ptr<const void>(file.bytes, [size = file.size, fd = file.fd](const void* p) {
     if (guarded_begin.load() == p) guarded_begin.store(nullptr);
     ::munmap(const_cast<void*>(p), size);
     ::close(fd);
   });
+}
+
+// The hive indexed from the mapped file, holding `mapping` for as long as it
+// reads from it.
+std::unique_ptr<WineHive> IndexHive(const MappedFile& file,
+                                    const std::shared_ptr<const void>& mapping) {
+  char* const bytes = static_cast<char*>(file.bytes);
   auto release = [bytes](std::size_t begin, std::size_t end) {
-    ::madvise(static_cast<char*>(bytes) + begin, end - begin, MADV_DONTNEED);
+    ::madvise(bytes + begin, end - begin, MADV_DONTNEED);
   };
   // Copies from the page cache, for keys read out of file order: cheaper than
   // a page fault per key, and nothing is left mapped to give back. A file
   // now shorter than the hive was has changed, as the version check says.
-  auto read = [fd](std::size_t begin, std::size_t end, char* out) {
+  auto read = [fd = file.fd](std::size_t begin, std::size_t end, char* out) {
     std::size_t done = 0;
     while (begin + done < end) {
       const ssize_t n = ::pread(fd, out + done, end - begin - done,
@@ -164,32 +190,45 @@ Attempt MapOnce(const std::string& path) {
     }
     return done;
   };
-  attempt.file.hive = WineHive::Parse(std::string_view(static_cast<const char*>(bytes), size),
-                                      mapping, release, read);
+  std::unique_ptr<WineHive> hive =
+      WineHive::Parse(std::string_view(bytes, file.size), mapping, release, read);
   // Keys out of order are read all over the text: fault in only the page
   // asked for, not its neighbours, which will be given back unread.
-  if (attempt.file.hive != nullptr && attempt.file.hive->KeysOutOfOrder()) {
-    ::madvise(bytes, size, MADV_RANDOM);
-  }
-  // The mapping shows the file as it is now, not as it was opened: a page
-  // read after a write in place holds the new bytes. So the file's version
-  // is looked at after the index was read, and after each key's values are:
-  // unchanged then, everything read before came from the version opened.
-  // The mapping keeps the descriptor open as long as the hive needs it.
-  FileVersion now;
-  if (!ReadVersion(fd, &now) || !SameBytes(opened, now)) {
-    attempt.file.hive.reset();
-    attempt.changed = true;
-    return attempt;
-  }
+  if (hive != nullptr && hive->KeysOutOfOrder()) ::madvise(bytes, file.size, MADV_RANDOM);
+  return hive;
+}
+
+// HiveFile::unchanged for the file mapped: it keeps the mapping, and with it
+// the descriptor it asks, for as long as the hive may ask it.
+std::function<bool()> WatchForChange(const std::string& path, const MappedFile& file,
+                                     std::shared_ptr<const void> mapping) {
   auto said = std::make_shared<bool>(false);
-  attempt.file.unchanged = [fd, opened, said, path, mapping]() {
+  return [fd = file.fd, opened = file.opened, said, path, mapping]() {
     FileVersion now;
     if (ReadVersion(fd, &now) && SameBytes(opened, now)) return true;
     if (!*said) Say(path + " changed while it was read; run again to read it as it is now");
     *said = true;
     return false;
   };
+}
+
+Attempt MapOnce(const std::string& path) {
+  Attempt attempt;
+  MappedFile file;
+  if (!OpenAndMap(path, &file, &attempt.settled)) return attempt;
+  const std::shared_ptr<const void> mapping = HoldMapping(file);
+  attempt.file.hive = IndexHive(file, mapping);
+  // The mapping shows the file as it is now, not as it was opened: a page
+  // read after a write in place holds the new bytes. So the file's version
+  // is looked at after the index was read, and after each key's values are:
+  // unchanged then, everything read before came from the version opened.
+  FileVersion now;
+  if (!ReadVersion(file.fd, &now) || !SameBytes(file.opened, now)) {
+    attempt.file.hive.reset();
+    attempt.changed = true;
+    return attempt;
+  }
+  attempt.file.unchanged = WatchForChange(path, file, mapping);
   return attempt;
 }
 

@@ -1,6 +1,7 @@
 // The OS seam on POSIX systems. Failures come back as the Windows codes the
-// report's messages are keyed by where they mean the same thing (2, 3, 4, 5);
-// any other errno is passed on as it is and shows as "I/O error <n>".
+// report's messages are keyed by where they mean the same thing (file or path
+// not found, too many open files, access denied); any other errno is passed
+// on as it is and shows as "I/O error <n>".
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -11,21 +12,15 @@
 #include <cerrno>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
-#include "os/folder_url.h"
 #include "os/os_calls.h"
+#include "os/windows_errors.h"
 
 extern char** environ;
 
 namespace tallyweb {
 namespace {
-
-constexpr std::int32_t kFileNotFound = 2;
-constexpr std::int32_t kPathNotFound = 3;
-constexpr std::int32_t kTooManyOpenFiles = 4;
-constexpr std::int32_t kAccessDenied = 5;
 
 bool DirectoryExists(const std::string& path) {
   struct stat info;
@@ -41,15 +36,15 @@ std::int32_t MapErrno(int error, const std::string& path) {
       const std::string directory = slash == std::string::npos ? "."
                                     : slash == 0               ? "/"
                                                                : path.substr(0, slash);
-      return DirectoryExists(directory) ? kFileNotFound : kPathNotFound;
+      return DirectoryExists(directory) ? kErrorFileNotFound : kErrorPathNotFound;
     }
-    case ENOTDIR: return kPathNotFound;
+    case ENOTDIR: return kErrorPathNotFound;
     case EMFILE:
-    case ENFILE: return kTooManyOpenFiles;
+    case ENFILE: return kErrorTooManyOpenFiles;
     case EACCES:
     case EPERM:
     case EROFS:
-    case EISDIR: return kAccessDenied;
+    case EISDIR: return kErrorAccessDenied;
     default: return error;
   }
 }
@@ -71,23 +66,8 @@ class PosixOsCalls : public OsCalls {
   std::string_view PathDelimiters() const override { return "/"; }
 
   // The report is UTF-8, as the registry's texts come: values go in as they
-  // are. Folder links name the Linux folder the prefix maps the drive to.
-  // Downloads share a few folders, and finding one looks through folders on
-  // disk: each is found once (a hostile list of distinct folders only fills
-  // the memory up to a bound, then starts again).
-  SystemFacts TakeSystemFacts() override {
-    SystemFacts facts;
-    auto known = std::make_shared<std::unordered_map<std::string, std::string>>();
-    facts.folder_url = [prefix = WinePrefixPath(), known](std::string_view folder) {
-      auto found = known->find(std::string(folder));
-      if (found != known->end()) return found->second;
-      if (known->size() >= 4096) known->clear();
-      std::string url = FolderUrl(prefix, folder);
-      known->emplace(std::string(folder), url);
-      return url;
-    };
-    return facts;
-  }
+  // are.
+  SystemFacts TakeSystemFacts() override { return SystemFacts(); }
 
   FileHandle OpenExisting(const std::string& path) override {
     // Opened without waiting: a FIFO would otherwise hold the open until a

@@ -14,7 +14,7 @@
 
 #include <unistd.h>
 
-#include "os/folder_url.h"
+#include "os/posix/folder_links_posix.h"
 #include "os/posix/hive_file.h"
 #include "registry/registry_names.h"
 #include "registry/registry_store.h"
@@ -22,9 +22,6 @@
 namespace tallyweb {
 namespace {
 
-// ERROR_BAD_PATHNAME: advapi32's answer to a path with a leading backslash.
-constexpr std::int32_t kBadPathname = 161;
-constexpr std::int32_t kInvalidParameter = 87;
 // Predefined keys (HKEY_CLASSES_ROOT and up) have the top bit set; the
 // handles this store gives out never do.
 constexpr RegKey kFirstPredefinedKey = 0x80000000u;
@@ -55,7 +52,7 @@ class WineHiveStore : public RegistryStore {
     WineHive::KeyId node = 0;
     std::int32_t result = Resolve(base, &node);
     if (result != kErrorSuccess) return result;
-    if (!path.empty() && path[0] == '\\') return kBadPathname;
+    if (!path.empty() && path[0] == '\\') return kErrorBadPathname;
     // One buffer for every path: a run opens a hundred thousand keys.
     std::vector<std::string_view>& names = names_;
     SplitPath(path, &names);
@@ -69,7 +66,7 @@ class WineHiveStore : public RegistryStore {
       // Wine answers a loop of links with ERROR_INVALID_PARAMETER.
       const WineHive::Link followed = hive_->Follow(node, &node);
       if (followed != WineHive::Link::kFollowed) {
-        return Refused(followed == WineHive::Link::kTooDeep ? kInvalidParameter
+        return Refused(followed == WineHive::Link::kTooDeep ? kErrorInvalidParameter
                                                             : kErrorFileNotFound);
       }
     }
@@ -118,7 +115,7 @@ class WineHiveStore : public RegistryStore {
     const WineHiveValue* value = nullptr;
     const std::int32_t result = FindValue(key, name, &value);
     if (result != kErrorSuccess) return result;
-    if (data != nullptr && size == nullptr) return kInvalidParameter;
+    if (data != nullptr && size == nullptr) return kErrorInvalidParameter;
     const std::string& bytes = Delivered(value);
     if (type != nullptr) *type = value->type;
     if (size == nullptr) return kErrorSuccess;

@@ -23,7 +23,6 @@ constexpr char kWineSystemReg[] =
     ;
 
 constexpr char kHeader[] = "WINE REGISTRY Version 2\n";
-constexpr std::int32_t kBadPathname = 161;
 
 std::unique_ptr<RegistryStore> StoreOver(const std::string& text) {
   return MakeWineHiveStore(WineHive::Parse(text));
@@ -113,7 +112,7 @@ TEST(WineHiveStore, OpensPathsAsAdvapi32Does) {
       {"Software\\\\Tesmora\\HiveTest\\\\", kErrorSuccess},
       {"software\\TESMORA\\hivetest", kErrorSuccess},
       {"", kErrorSuccess},
-      {"\\Software\\Tesmora", kBadPathname},
+      {"\\Software\\Tesmora", kErrorBadPathname},
       {"Software\\Tesmora\\Missing", kErrorFileNotFound},
       {"Software\\Tesmora\\HiveTest\\Order\\A\\Deeper", kErrorFileNotFound},
   };

@@ -19,7 +19,7 @@ namespace {
 
 }  // namespace
 
-void StartProcess(int argc, char** argv) {
+void StartProcess(int argc, char** argv, const char* version) {
   // Run with a standard descriptor closed, the next file opened would take
   // its number, and failure text meant for standard error would land in it.
   for (int fd = 0; fd <= 2; ++fd) {
@@ -30,7 +30,7 @@ void StartProcess(int argc, char** argv) {
   }
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--version") == 0) {
-      std::printf("Tallyweb 1.0\n");
+      std::printf("Tallyweb %s\n", version);
       ExitAfterWriting();
     }
     if (std::strcmp(argv[i], "--help") == 0) {

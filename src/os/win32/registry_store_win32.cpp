@@ -10,11 +10,23 @@
 #include <string>
 #include <vector>
 
+#include "os/windows_errors.h"
 #include "registry/registry_store.h"
 #include "os/win32/utf_win32.h"
 
 namespace tallyweb {
 namespace {
+
+// The codes the program names are the system's own: this port passes the
+// system's answers on as they are.
+static_assert(kErrorSuccess == ERROR_SUCCESS && kErrorFileNotFound == ERROR_FILE_NOT_FOUND &&
+              kErrorPathNotFound == ERROR_PATH_NOT_FOUND &&
+              kErrorTooManyOpenFiles == ERROR_TOO_MANY_OPEN_FILES &&
+              kErrorAccessDenied == ERROR_ACCESS_DENIED &&
+              kErrorInvalidHandle == ERROR_INVALID_HANDLE &&
+              kErrorInvalidParameter == ERROR_INVALID_PARAMETER &&
+              kErrorBadPathname == ERROR_BAD_PATHNAME && kErrorMoreData == ERROR_MORE_DATA &&
+              kErrorNoMoreItems == ERROR_NO_MORE_ITEMS && kErrorKeyDeleted == ERROR_KEY_DELETED);
 
 // The predefined keys are 32-bit numbers that Windows sign-extends into a
 // 64-bit HKEY (HKEY_CURRENT_USER is 0xFFFFFFFF80000001 there); RegKey holds

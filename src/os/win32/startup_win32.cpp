@@ -2,6 +2,6 @@
 
 namespace tallyweb {
 
-void StartProcess(int, char**) {}
+void StartProcess(int, char**, const char*) {}
 
 }  // namespace tallyweb

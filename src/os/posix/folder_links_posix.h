@@ -1,6 +1,7 @@
 // The native build's links to Windows folders: a Wine prefix maps each drive
 // letter to a Linux folder (dosdevices/c: and so on), and a Linux browser
-// opens only the Linux path.
+// opens only the Linux path. The prefix is also where the registry store
+// finds its hive.
 #pragma once
 
 #include <string>

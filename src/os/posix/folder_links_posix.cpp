@@ -1,4 +1,4 @@
-#include "os/folder_url.h"
+#include "os/posix/folder_links_posix.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -6,9 +6,11 @@
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "os/folder_links.h"
 #include "registry/registry_names.h"
 
 namespace tallyweb {
@@ -95,6 +97,35 @@ std::string FolderUrl(const std::string& prefix, std::string_view windows_folder
   std::string url = "file://";
   AppendEncoded(path + "/", &url);
   return url;
+}
+
+namespace {
+
+// Downloads share a few folders, and finding one looks through folders on
+// disk: each is found once (a hostile list of distinct folders only fills
+// the memory up to a bound, then starts again).
+class PosixFolderLinks : public FolderLinks {
+ public:
+  std::string FolderUrl(std::string_view windows_folder) override {
+    std::string folder(windows_folder);
+    const auto found = known_.find(folder);
+    if (found != known_.end()) return found->second;
+    if (known_.size() >= kMostKnown) known_.clear();
+    std::string url = tallyweb::FolderUrl(prefix_, windows_folder);
+    known_.emplace(std::move(folder), url);
+    return url;
+  }
+
+ private:
+  static constexpr std::size_t kMostKnown = 4096;
+  const std::string prefix_ = WinePrefixPath();
+  std::unordered_map<std::string, std::string> known_;
+};
+
+}  // namespace
+
+std::unique_ptr<FolderLinks> MakeSystemFolderLinks() {
+  return std::make_unique<PosixFolderLinks>();
 }
 
 }  // namespace tallyweb

@@ -1,4 +1,4 @@
-#include "os/system_facts.h"
+#include "text/paths.h"
 
 namespace tallyweb {
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "os/folder_url.h"
+#include "os/posix/folder_links_posix.h"
 
 namespace tallyweb {
 namespace {
