@@ -378,8 +378,8 @@ TEST(Hostile, ValuesAimedAtThePageComeOutAsText) {
   // Natively a folder on a drive the prefix maps (C:) is linked as the Linux
   // folder, percent-encoded; D: and E: are not mapped and keep their form.
   BigCase native = c;
-  const std::string drive_c =
-      "file://" + fs::canonical(std::string(TALLYWEB_E2E_WORK) + "/wineprefix/drive_c").string();
+  const std::string drive_c = "file://" +
+                              fs::canonical(std::string(TALLYWEB_E2E_PREFIX) + "/drive_c").string();
   const std::pair<std::string, std::string> links[] = {
       {R"(file://C:\Downloads\)", drive_c + "/Downloads/"},
       {R"(file://C:\&quot;&gt;&lt;script src=http://127.0.0.1:8765/dir.js&gt;&lt;/script&gt;\)"
@@ -503,7 +503,7 @@ TEST(Hostile, DamagedHiveReadsAsNoListNatively) {
     folder.WriteTemplate("{\r\n&Name\r\n}\r\n");
     ASSERT_EQ("X\r\n", folder.Run().report);
   }
-  const std::string hive = ReadWhole(std::string(TALLYWEB_E2E_WORK) + "/wineprefix/system.reg");
+  const std::string hive = ReadWhole(std::string(TALLYWEB_E2E_PREFIX) + "/system.reg");
   ASSERT_NE(std::string::npos, hive.find("Orvalink\\\\FileList\\\\X]"));
   std::string binary;
   for (int i = 0; i < 65536; ++i) binary += static_cast<char>((i * 7919 + 13) % 256);
