@@ -53,7 +53,7 @@ for f in "$exe" "$native" "$(dirname "$exe")/template.txt"; do
 done
 
 mkdir -p "$work/win" "$work/native" "$work/floor" "$work/io" "$work/stub"
-export WINEPREFIX=$work/wineprefix WINEDEBUG=-all
+tw_wine_env "$work/$tw_prefix_folder"
 mkdir -p "$WINEPREFIX"  # wineserver -p will not start in a missing folder
 pin="taskset -c 0"
 quiet() { "$@" </dev/null >/dev/null 2>&1; }

@@ -1,4 +1,5 @@
-# Sourced by the scripts that start Windows programs under Wine.
+# Sourced by the scripts that start Windows programs under Wine, after
+# cmake/wine-env.sh (scripts/lib.sh sources it), whose tw_wine64 it uses.
 #
 # wine_loader PROGRAM prints the Wine loader that starts PROGRAM: `wine`
 # for a 32-bit program (PE machine i386), and Wine's 64-bit loader for
@@ -16,5 +17,5 @@ wine_loader() {
       return
     fi
   fi
-  echo /usr/lib/wine/wine64
+  echo "${tw_wine64:?source cmake/wine-env.sh before cmake/wine-loader.sh}"
 }

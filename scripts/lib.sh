@@ -6,22 +6,20 @@
 #                        a second person or a second run can build and test
 #                        without touching the first one's trees)
 #   JOBS                 parallel jobs for builds and CTest (default: nproc)
-# (sh knows no BASH_SOURCE: there it is found from the sourcing script,
-# which sits one folder below the root like every script here.)
-tw_root=$(cd "$(dirname -- "${BASH_SOURCE:-$0}")/.." && pwd)
+# (sh knows no BASH_SOURCE: there the root is found from the sourcing script,
+# as the nearest folder above it that holds scripts/lib.sh; tests/browser's
+# script sits two folders down, most others one.)
+tw_root=$(cd "$(dirname -- "${BASH_SOURCE:-$0}")" && pwd)
+while [ ! -f "$tw_root/scripts/lib.sh" ] && [ "$tw_root" != / ]; do
+  tw_root=$(dirname "$tw_root")
+done
 export TALLYWEB_BUILD_ROOT="${TALLYWEB_BUILD_ROOT:-$tw_root/build}"
 export JOBS="${JOBS:-$(nproc)}"
 
-# Wine's own loaders. Debian's `wine` (and `wineboot`, `winepath`, which go
-# through it) take the 32-bit loader whenever wine32 is installed: on a
-# machine that cannot run 32-bit programs every such command then fails, 64-bit
-# ones included, and a 64-bit program past 260 characters of path fails even
-# where it can. So the project starts 64-bit programs and Wine's tools
-# (`$tw_wine64 reg ...`, `$tw_wine64 wineboot -i`) with the 64-bit loader, and
-# uses the 32-bit one for 32-bit programs only. wineserver is a native program
-# and has no such problem.
-tw_wine64=/usr/lib/wine/wine64
-tw_wine32=/usr/lib/wine/wine
+# The Wine settings (loaders, WINEDEBUG, DLL overrides) are kept in one
+# place for scripts, CMake and the e2e harness alike: tw_wine64, tw_wine32,
+# tw_winedebug, tw_dll_overrides come from there.
+. "$tw_root/cmake/wine-env.sh"
 
 # tw_32bit: whether this machine runs 32-bit programs, found out once and
 # passed on to every script started from here through the environment:
@@ -83,14 +81,10 @@ tw_probe_32bit() {
   [ $? -eq 42 ]
 }
 
-# Keeps Wine from offering its Mono and Gecko installers (dialogs nobody
-# answers) and from touching the desktop's menus and file associations.
-tw_dll_overrides="mscoree,mshtml=;winemenubuilder.exe=d"
-
-# tw_wine_env PREFIX: this shell's Wine is the prefix PREFIX, quiet, with
-# the overrides above.
+# tw_wine_env PREFIX: this shell's Wine is the prefix PREFIX, with the
+# project's Wine settings (cmake/wine-env.sh).
 tw_wine_env() {
-  export WINEPREFIX="$1" WINEDEBUG=-all WINEDLLOVERRIDES="$tw_dll_overrides"
+  export WINEPREFIX="$1" WINEDEBUG="$tw_winedebug" WINEDLLOVERRIDES="$tw_dll_overrides"
 }
 
 # tw_wine PREFIX COMMAND...: runs one command with that Wine environment,

@@ -12,7 +12,7 @@ program=$1 work=$2
 fail() { echo "FAIL: $*" >&2; exit 1; }
 . "$(dirname "$0")/../scripts/lib.sh"
 wine=$tw_wine64
-export WINEPREFIX=$work/prefix WINEDEBUG=-all
+tw_wine_env "$work/prefix"
 mkdir -p "$work"
 if [ ! -f "$work/base.reg" ]; then
   $wine wineboot -i >/dev/null 2>&1 </dev/null

@@ -174,7 +174,7 @@ TEST_F(DownloadList, EveryScriptReachesTheReport) {
   EXPECT_EQ(std::vector<std::string>{windows.ReportPath()}, on_windows.shell.args);
   // Natively the folder link names the Linux folder that C: maps to.
   const std::string drive_c =
-      std::filesystem::canonical(std::string(TALLYWEB_E2E_WORK) + "/wineprefix/drive_c").string();
+      std::filesystem::canonical(std::string(TALLYWEB_E2E_PREFIX) + "/drive_c").string();
   EXPECT_EQ(0, on_linux.exit_code) << on_linux.stderr_text;
   EXPECT_EQ(
       "annual.pdf|||file://|1|\r\n"
@@ -251,9 +251,8 @@ TEST_F(DownloadList, NativeBuildWritesTheSameReportAsWindows) {
     std::string want = on_windows.report;
     const std::string windows_link = "file://C:\\Downloads\\";
     if (want.find(windows_link) != std::string::npos) {
-      const std::string drive_c = std::filesystem::canonical(std::string(TALLYWEB_E2E_WORK) +
-                                                             "/wineprefix/drive_c")
-                                      .string();
+      const std::string drive_c =
+          std::filesystem::canonical(std::string(TALLYWEB_E2E_PREFIX) + "/drive_c").string();
       want.replace(want.find(windows_link), windows_link.size(),
                    "file://" + drive_c + "/Downloads/");
     }

@@ -1,16 +1,18 @@
 #!/bin/sh
 # The end-to-end tests' surroundings, as a CTest fixture.
-# up WORK: starts Xvfb on a free display (its number goes to WORK/display;
-#   several builds may run at once, so no display number is assumed) and the
-#   test prefix WORK/wineprefix with a persistent wine server on that display.
-# down WORK: stops the wine server (which writes the registry to disk) and Xvfb.
+# up WORK PREFIX: starts Xvfb on a free display (its number goes to
+#   WORK/display; several builds may run at once, so no display number is
+#   assumed) and the test prefix PREFIX (tests/e2e/CMakeLists.txt names it)
+#   with a persistent wine server on that display.
+# down WORK PREFIX: stops the wine server (which writes the registry to disk)
+#   and Xvfb.
 # Nothing left running may hold CTest's pipes, or CTest waits for it forever.
 set -eu
 action=$1
 work=$2
+prefix=$3
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$work"
-prefix=$work/wineprefix
 
 stop_xvfb() {
   if [ -f "$work/xvfb.pid" ]; then
@@ -56,7 +58,7 @@ case $action in
     stop_xvfb
     ;;
   *)
-    echo "usage: $0 up|down WORKDIR" >&2
+    echo "usage: $0 up|down WORKDIR PREFIX" >&2
     exit 2
     ;;
 esac

@@ -20,10 +20,11 @@ for f in "$win_dump" "$native_dump"; do
   [ -f "$f" ] || { echo "hive_diff: $f is missing (build the mingw and linux trees)" >&2; exit 1; }
 done
 [ $# -gt 0 ] || set -- "$here"/cases/*.reg
-export WINEPREFIX=$work/wineprefix WINEDEBUG=-all
+. "$here/../../scripts/lib.sh"
+tw_wine_env "$work/$tw_prefix_folder"
 mkdir -p "$work"
 if [ ! -f "$work/base.reg" ]; then
-  /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 </dev/null
+  "$tw_wine64" wineboot -i >/dev/null 2>&1 </dev/null
   wineserver -w
   cp "$WINEPREFIX/system.reg" "$work/base.reg"
 fi
@@ -43,7 +44,7 @@ compare() {
         "$work/base.reg" > "$WINEPREFIX/system.reg" ;;
     *) cat "$work/base.reg" "$tail" > "$WINEPREFIX/system.reg" ;;
   esac
-  /usr/lib/wine/wine64 "$win_dump" </dev/null 2>/dev/null | tr -d '\r' > "$work/wine.txt"
+  "$tw_wine64" "$win_dump" </dev/null 2>/dev/null | tr -d '\r' > "$work/wine.txt"
   "$native_dump" "$WINEPREFIX/system.reg" > "$work/native.txt"
   if ! grep -q '^list' "$work/wine.txt"; then
     echo "SKIP $name: Wine printed nothing"
