@@ -83,8 +83,8 @@ TEST(DecodeUtf8, TheThreeRulesSideBySide) {
       {"an overlong three-byte A", "\xE0\x81\x81", u"\uFFFD\uFFFD\uFFFD", u"A", u""},
       {"an encoded surrogate", "\xED\xA0\xBD", u"\xD83D", u"\xD83D", u"\xD83D"},
       {"past U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD", u"\xDC00\xDC00", u""},
-      {"four bytes are a surrogate pair", "\xF0\x9F\x93\xA6", u"\xD83D\xDCE6", u"\xD83D\xDCE6",
-       u"\xD83D\xDCE6"},
+      {"U+10FFFF is a surrogate pair", "\xF4\x8F\xBF\xBF", u"\xDBFF\xDFFF", u"\xDBFF\xDFFF",
+       u"\xDBFF\xDFFF"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
