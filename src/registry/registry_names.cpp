@@ -5,6 +5,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "text/utf.h"
+
 namespace tallyweb {
 namespace {
 
@@ -20,14 +22,16 @@ constexpr FoldRun kFoldRuns[] = {
 
 // The UTF-16 units of a UTF-8 name, one at a time. Bytes that are not UTF-8
 // (a caller's name may hold any) stand for themselves in the unit range
-// U+DC80..U+DCFF, which no well-formed name reaches alone.
+// U+DC80..U+DCFF, which no well-formed name reaches alone. A lead and its
+// continuation bytes read as their number whatever its form, as names always
+// have.
 class Units {
  public:
   explicit Units(std::string_view s) : s_(s) {}
   bool Next(char16_t* unit) {
-    if (low_ != 0) {
-      *unit = low_;
-      low_ = 0;
+    if (pending_ != 0) {
+      *unit = units_[1];
+      pending_ = 0;
       return true;
     }
     if (i_ >= s_.size()) return false;
@@ -37,37 +41,18 @@ class Units {
       *unit = b;
       return true;
     }
-    const int extra = b >= 0xF0 && b < 0xF5   ? 3
-                      : b >= 0xE0 && b < 0xF0 ? 2
-                      : b >= 0xC2 && b < 0xE0 ? 1
-                                              : 0;
-    std::uint32_t cp = b & (0x3F >> extra);
-    bool ok = extra > 0 && i_ + static_cast<std::size_t>(extra) < s_.size();
-    for (int k = 1; ok && k <= extra; ++k) {
-      const unsigned char c = static_cast<unsigned char>(s_[i_ + static_cast<std::size_t>(k)]);
-      ok = (c & 0xC0) == 0x80;
-      cp = cp << 6 | (c & 0x3Fu);
-    }
-    if (!ok) {
-      ++i_;
-      *unit = static_cast<char16_t>(0xDC00 | b);
-      return true;
-    }
-    i_ += static_cast<std::size_t>(extra) + 1;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      *unit = static_cast<char16_t>(0xD800 | (cp >> 10));
-      low_ = static_cast<char16_t>(0xDC00 | (cp & 0x3FF));
-    } else {
-      *unit = static_cast<char16_t>(cp);
-    }
+    char32_t code = 0;
+    DecodeUtf8(s_, &i_, BadUtf8Byte::kLoneSurrogate, Utf8Forms::kAnyLength, &code);
+    pending_ = ToUtf16(code, units_) - 1;
+    *unit = units_[0];
     return true;
   }
 
  private:
   std::string_view s_;
   std::size_t i_ = 0;
-  char16_t low_ = 0;
+  char16_t units_[2] = {};
+  std::size_t pending_ = 0;  // 1 while units_[1] is still to come
 };
 
 }  // namespace

@@ -41,44 +41,17 @@ void AppendWideAsUtf8(const char16_t* units, std::size_t count, std::string& out
 }
 
 char32_t NextCharacter(std::string_view text, std::size_t* at) {
-  const std::size_t start = *at;
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned lead = byte(start);
-  *at = start + 1;
-  if (lead < 0x80) return lead;
-  std::size_t length = 0;
-  char32_t code = 0;
-  char32_t least = 0;  // below this, the form is an overlong one
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, code = lead & 0x1F, least = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, code = lead & 0x0F, least = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, code = lead & 0x07, least = 0x10000;
-  } else {
-    return kReplacementCharacter;
-  }
-  if (text.size() - start < length) return kReplacementCharacter;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(start + i) & 0xC0) != 0x80) return kReplacementCharacter;
-    code = code << 6 | (byte(start + i) & 0x3F);
-  }
-  if (code < least || code > 0x10FFFF) return kReplacementCharacter;
-  *at = start + length;
+  char32_t code = kReplacementCharacter;
+  DecodeUtf8(text, at, BadUtf8Byte::kReplacementCharacter, Utf8Forms::kShortest, &code);
   return code;
 }
 
 std::u16string Utf8ToWide(std::string_view text) {
   std::u16string wide;
   wide.reserve(text.size());
+  char16_t units[2];
   for (std::size_t at = 0; at < text.size();) {
-    const char32_t code = NextCharacter(text, &at);
-    if (code >= 0x10000) {
-      wide += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
-      wide += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
-    } else {
-      wide += static_cast<char16_t>(code);
-    }
+    wide.append(units, ToUtf16(NextCharacter(text, &at), units));
   }
   return wide;
 }
@@ -88,12 +61,7 @@ std::size_t Utf8ToWide(std::string_view text, char16_t* out, std::size_t capacit
   for (std::size_t at = 0; at < text.size();) {
     const char32_t code = NextCharacter(text, &at);
     if (written + WideUnits(code) > capacity) break;
-    if (code >= 0x10000) {
-      out[written++] = static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
-      out[written++] = static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
-    } else {
-      out[written++] = static_cast<char16_t>(code);
-    }
+    written += ToUtf16(code, out + written);
   }
   return written;
 }

@@ -1,7 +1,6 @@
 #include "winehive/wine_hive_text.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "text/utf.h"
 
@@ -25,35 +24,16 @@ bool StartsWith(std::string_view s, std::size_t pos, std::string_view prefix) {
   return s.size() >= pos && s.substr(pos, prefix.size()) == prefix;
 }
 
-// One UTF-8 character at `*i` (a byte of 0x80 or more). A sequence that is
-// cut short, overlong or past U+10FFFF is dropped: its bytes up to the first
-// that does not belong, which is then read on its own. Encoded surrogates
-// are taken as they are.
-void DecodeUtf8(std::string_view s, std::size_t* i, std::u16string* out) {
-  const unsigned char lead = static_cast<unsigned char>(s[*i]);
-  ++*i;
-  const int extra = lead >= 0xF0 && lead < 0xF8 ? 3
-                    : lead >= 0xE0              ? (lead < 0xF0 ? 2 : 0)
-                    : lead >= 0xC0              ? 1
-                                                : 0;
-  if (extra == 0) return;
-  std::uint32_t cp = lead & (0x3Fu >> extra);
-  for (int k = 0; k < extra; ++k) {
-    if (*i >= s.size()) return;
-    const unsigned char c = static_cast<unsigned char>(s[*i]);
-    if ((c & 0xC0) != 0x80) return;
-    cp = cp << 6 | (c & 0x3Fu);
-    ++*i;
-  }
-  static constexpr std::uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-  if (cp < kLeast[extra] || cp > 0x10FFFF) return;
-  if (cp >= 0x10000) {
-    cp -= 0x10000;
-    out->push_back(static_cast<char16_t>(0xD800 | (cp >> 10)));
-    out->push_back(static_cast<char16_t>(0xDC00 | (cp & 0x3FF)));
-  } else {
-    out->push_back(static_cast<char16_t>(cp));
-  }
+// One UTF-8 character at `*i` (a byte of 0x80 or more). A byte that starts
+// no character is dropped, and so is each continuation byte after it, each
+// then starting none: a sequence cut short, overlong or past U+10FFFF leaves
+// nothing, up to the first byte that does not belong. Encoded surrogates are
+// taken as they are.
+void AppendCharacter(std::string_view s, std::size_t* i, std::u16string* out) {
+  char32_t code = 0;
+  if (!DecodeUtf8(s, i, BadUtf8Byte::kDropped, Utf8Forms::kShortest, &code)) return;
+  char16_t units[2];
+  out->append(units, ToUtf16(code, units));
 }
 
 // The bytes of a hex value on one line: hex numbers of at most 0xFF each,
@@ -196,49 +176,6 @@ bool ReadHex(std::string_view s, std::size_t* pos, int max_digits, std::uint64_t
   return digits > 0;
 }
 
-void LineReader::Grow() {
-  buffer_ += buffer_ / 2;
-  if (growth_ != nullptr) growth_->push_back({pos_, buffer_});
-}
-
-// The server's fgets reads at most buffer - 1 bytes of a line at a time;
-// a line that fills the buffer without its '\n' makes it grow and goes on.
-bool LineReader::Next(std::string_view* line, std::size_t* line_begin) {
-  if (pos_ >= text_.size()) return false;
-  const std::size_t begin = pos_;
-  const void* nl = std::memchr(text_.data() + begin, '\n', text_.size() - begin);
-  const std::size_t stop = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) -
-                                                         text_.data())
-                              : text_.size();
-  // The bytes the line takes from the text, its '\n' included.
-  const std::size_t through = stop - begin + (nl ? 1 : 0);
-  *line_begin = begin;
-  const void* nul = std::memchr(text_.data() + begin, '\0', stop - begin);
-  if (nul == nullptr) {
-    pos_ = stop + 1;
-    // A whole line needs room for its '\n'; a last line without one is
-    // read once more when it fills the buffer exactly.
-    while (buffer_ - 1 < through) Grow();
-    if (nl == nullptr && buffer_ - 1 == through) Grow();
-    *line = text_.substr(begin, stop - begin);
-    if (!line->empty() && line->back() == '\r' && nl != nullptr) line->remove_suffix(1);
-    return true;
-  }
-  // A NUL ends the line in the first read that reaches it; the next line
-  // starts where that read stopped.
-  const std::size_t nul_at = static_cast<std::size_t>(static_cast<const char*>(nul) -
-                                                      (text_.data() + begin));
-  std::size_t read = std::min(buffer_ - 1, through);
-  while (read <= nul_at) {
-    pos_ = begin + read;
-    Grow();
-    read = std::min(buffer_ - 1, through);
-  }
-  pos_ = begin + read;
-  *line = text_.substr(begin, nul_at);
-  return true;
-}
-
 bool IsBlank(char c) { return IsSpace(c) && c != '\n'; }
 
 std::string_view TrimLeft(std::string_view s) {
@@ -277,7 +214,7 @@ bool DecodeString(std::string_view s, std::size_t* pos, char end, std::u16string
         out->push_back(static_cast<char16_t>(c));
         ++i;
       } else {
-        DecodeUtf8(s, &i, out);
+        AppendCharacter(s, &i, out);
       }
       continue;
     }
@@ -308,7 +245,7 @@ bool DecodeString(std::string_view s, std::size_t* pos, char end, std::u16string
           out->push_back(static_cast<char16_t>(e));
         } else {
           --i;
-          DecodeUtf8(s, &i, out);
+          AppendCharacter(s, &i, out);
         }
     }
   }
