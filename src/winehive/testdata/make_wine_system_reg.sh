@@ -3,11 +3,13 @@
 # regedit and reg, then Wine's hive cut down to the header and those keys.
 # Usage: make_wine_system_reg.sh [prefix directory]
 set -eu
-export WINEPREFIX="${1:-/tmp/hive-pfx}" WINEDEBUG=-all LANG=C.UTF-8
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../../scripts/lib.sh"
+tw_wine_env "${1:-/tmp/hive-pfx}"
+export LANG=C.UTF-8
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-[ -f "$WINEPREFIX/system.reg" ] || { /usr/lib/wine/wine64 wineboot -i </dev/null >/dev/null 2>&1; wineserver -w; }
+[ -f "$WINEPREFIX/system.reg" ] || { $tw_wine64 wineboot -i </dev/null >/dev/null 2>&1; wineserver -w; }
 
 # regedit writes types and bytes that reg cannot: hex(1) strings with NULs
 # and control characters, odd sizes, empty values.
@@ -58,8 +60,8 @@ python3 -c "
 import sys
 t = open(sys.argv[1], encoding='utf-8').read().replace('\n', '\r\n')
 open(sys.argv[2], 'wb').write(b'\xff\xfe' + t.encode('utf-16-le'))" "$work/import.txt" "$work/import.reg"
-/usr/lib/wine/wine64 regedit /s "Z:$(echo "$work/import.reg" | tr / '\\\\')" </dev/null
-add() { /usr/lib/wine/wine64 reg add 'HKLM\Software\Tesmora\HiveAdd' "$@" /f /reg:32 </dev/null >/dev/null; }
+$tw_wine64 regedit /s "Z:$(echo "$work/import.reg" | tr / '\\\\')" </dev/null
+add() { $tw_wine64 reg add 'HKLM\Software\Tesmora\HiveAdd' "$@" /f /reg:32 </dev/null >/dev/null; }
 add /v Sz /t REG_SZ /d 'é ü 中 "q" \back'
 add /v Dw /t REG_DWORD /d 4294967295
 add /v Qw /t REG_QWORD /d 0x1122334455667788
@@ -68,7 +70,7 @@ add /v Ms /t REG_MULTI_SZ /d 'one\0two'
 add /v Bin /t REG_BINARY /d 0102ff
 add /v None /t REG_NONE
 add /v Empty /t REG_SZ /d ''
-/usr/lib/wine/wine64 reg add 'HKLM\Software\Tesmora\HiveAdd\Kéy 中' /ve /d dflt /f /reg:32 </dev/null >/dev/null
+$tw_wine64 reg add 'HKLM\Software\Tesmora\HiveAdd\Kéy 中' /ve /d dflt /f /reg:32 </dev/null >/dev/null
 wineserver -w
 
 python3 - "$WINEPREFIX/system.reg" "$here/wine_system.reg" <<'PY'
