@@ -50,8 +50,9 @@ TEST(KeyHashTable, FindsWhatWasAddedAndNothingElse) {
     // As the index asks: does the number found stand for the key wanted?
     for (Id id = 0; id < c.hashes.size(); ++id) {
       const std::uint64_t hash = c.hashes[id];
-      EXPECT_EQ(id, table.Find(hash, [&](Id found) { return c.hashes[found] == hash && found == id; }))
-          << id;
+      EXPECT_EQ(id, table.Find(hash, [&](Id found) {
+        return c.hashes[found] == hash && found == id;
+      })) << id;
       // Under its hash but not the one asked for (a name that differs).
       EXPECT_EQ(KeyHashTable::kNone, table.Find(hash, [](Id) { return false; })) << id;
     }
