@@ -57,7 +57,25 @@ bool HiveKeyIndex::Index() {
   bool loading = true;
   while (loading && lines.Next(&line, &line_begin)) {
     Touch(line_begin, lines.Position());
-    loading = IndexLine(line, line_begin, &pass);
+    const std::string_view trimmed = TrimLeft(line);
+    if (trimmed.empty()) continue;
+    switch (trimmed[0]) {
+      case '[':
+        if (source_.CanCopy()) source_.AddBracketLine(line_begin);
+        pass.have_key = AddKeyLine(trimmed, static_cast<std::size_t>(trimmed.data() - text.data()),
+                                   &pass.cursor);
+        break;
+      case '@':
+      case '"':
+        if (pass.have_key && hive_text::NamesLinkValue(trimmed)) {
+          KeepLinkTarget(trimmed, &pass);
+        } else if (pass.have_key && hive_text::MayContinue(trimmed)) {
+          hive_text::ParseValueLine(trimmed, &pass.more, &pass.scratch, false);
+        }
+        break;
+      case '#': loading = ReadOptionLine(trimmed, &pass); break;
+      default: break;  // the server skips a line it does not know
+    }
   }
   FinishIndex();
   return true;
@@ -75,36 +93,12 @@ void HiveKeyIndex::ReserveFor(std::size_t text_size) {
   if (source_.CanCopy()) source_.ReserveBracketLines(keys_.capacity());
 }
 
-// A line of the file past its header; false when the server stops loading
-// there.
-bool HiveKeyIndex::IndexLine(std::string_view line, std::size_t line_begin, IndexPass* pass) {
-  const std::string_view trimmed = TrimLeft(line);
-  if (trimmed.empty()) return true;
-  switch (trimmed[0]) {
-    case '[':
-      if (source_.CanCopy()) source_.AddBracketLine(line_begin);
-      pass->have_key = AddKeyLine(
-          trimmed, static_cast<std::size_t>(trimmed.data() - source_.text().data()), &pass->cursor);
-      return true;
-    case '@':
-    case '"':
-      if (pass->have_key) ReadValueLine(trimmed, pass);
-      return true;
-    case '#': return ReadOptionLine(trimmed, pass);
-    default: return true;  // the server skips a line it does not know
-  }
-}
-
-// A value line of the key of the last key line: only a link's target is
-// kept, for key lines that pass through the link.
-void HiveKeyIndex::ReadValueLine(std::string_view line, IndexPass* pass) {
-  if (hive_text::NamesLinkValue(line)) {
-    if (hive_text::ParseValueLine(line, &pass->more, &pass->scratch) ==
-        hive_text::ValueLine::kValue) {
-      link_units_[pass->cursor.key] = hive_text::LinkUnits(pass->scratch);
-    }
-  } else if (hive_text::MayContinue(line)) {
-    hive_text::ParseValueLine(line, &pass->more, &pass->scratch, false);
+// The value line naming a link's target, of the key of the last key line:
+// kept for key lines that pass through the link.
+void HiveKeyIndex::KeepLinkTarget(std::string_view line, IndexPass* pass) {
+  if (hive_text::ParseValueLine(line, &pass->more, &pass->scratch) ==
+      hive_text::ValueLine::kValue) {
+    link_units_[pass->cursor.key] = hive_text::LinkUnits(pass->scratch);
   }
 }
 
@@ -114,8 +108,9 @@ void HiveKeyIndex::ReadValueLine(std::string_view line, IndexPass* pass) {
 bool HiveKeyIndex::ReadOptionLine(std::string_view line, IndexPass* pass) {
   constexpr std::string_view kArch = "#arch=";
   if (pass->have_key) {
-    if (StartsWith(line, "#link") && pass->cursor.key != kRoot)
+    if (StartsWith(line, "#link") && pass->cursor.key != kRoot) {
       keys_[pass->cursor.key].flags |= kLink;
+    }
     return true;
   }
   return !StartsWith(line, kArch) || ReadArch(line.substr(kArch.size()));

@@ -98,14 +98,6 @@ HiveKeyIndex::KeyId HiveKeyIndex::AddChild(KeyId parent, const Key& key) {
   return id;
 }
 
-HiveKeyIndex::KeyId HiveKeyIndex::NewKey(const Key& key, KeyId parent) {
-  const KeyId id = static_cast<KeyId>(keys_.size());
-  keys_.push_back(key);
-  last_child_.push_back(kNone);
-  parents_.push_back(parent);
-  return id;
-}
-
 // From now on the children of `parent` are found by their hash.
 void HiveKeyIndex::Disorder(KeyId parent) {
   if ((keys_[parent].flags & kChildrenInOrder) == 0) return;
