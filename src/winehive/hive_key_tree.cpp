@@ -8,9 +8,9 @@
 namespace tallyweb {
 namespace {
 
-// A key's number under its parent and name, for the table of subkeys found
-// by hash: the name's hash times an odd number loses none of its bits, and
-// then the parent tells apart subkeys of the same name.
+// The hash a subkey is found by in disordered_: its name's, as the registry
+// compares names, times an odd number, which loses none of its bits, plus
+// its parent's number, which tells apart subkeys of one name under two keys.
 std::uint64_t ChildHash(HiveKeyIndex::KeyId parent, std::string_view name) {
   constexpr std::uint64_t kOddFactor = 31;
   return HashName(name) * kOddFactor + parent;
@@ -28,7 +28,7 @@ static_assert(KeyHashTable::kNone == HiveKeyIndex::kNone, "a key not in the tabl
 // `line`, npos for a decoded name.
 HiveKeyIndex::KeyId HiveKeyIndex::FindOrAddChild(KeyId parent, std::string_view name,
                                                  std::uint64_t line, std::size_t name_begin) {
-  bool in_order = true;
+  bool in_order = false;
   const KeyId found = FindWhileIndexing(parent, name, &in_order);
   if (found != kNone) return found;
   KeepName(parent);
@@ -43,6 +43,7 @@ HiveKeyIndex::KeyId HiveKeyIndex::FindOrAddChild(KeyId parent, std::string_view 
 HiveKeyIndex::KeyId HiveKeyIndex::FindWhileIndexing(KeyId parent, std::string_view name,
                                                     bool* in_order) {
   const KeyId last = last_child_[parent];
+  *in_order = true;
   if ((keys_[parent].flags & kChildrenInOrder) == 0) {
     *in_order = false;  // no use comparing with the last child, far back in the text
   } else if (last != kNone) {
@@ -113,4 +114,5 @@ HiveKeyIndex::KeyId HiveKeyIndex::FindDisordered(KeyId parent, std::string_view 
     return parents_[child] == parent && SameName(NameView(child), name);
   });
 }
+
 }  // namespace tallyweb
