@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "winehive/hive_text_source.h"
+#include "winehive/key_hash_table.h"
 #include "winehive/wine_hive_text.h"
 
 namespace tallyweb {
@@ -92,7 +93,7 @@ class HiveKeyIndex {
   // values stay in the text, found again from the key line.
   struct Key {
     std::uint64_t line = 0;        // offset of the key line that first named the key
-    std::uint32_t name_begin = 0;  // offset of the name in that line
+    std::uint32_t name_begin = 0;  // offset of the name in that line, or see kDecodedName
     std::uint32_t name_size = 0;
     KeyId first_child = kNone;
     KeyId next_sibling = kNone;
@@ -115,28 +116,48 @@ class HiveKeyIndex {
     KeyId key = kRoot;  // the key the last key line made
   };
   enum class Arch { kUnknown, k32, k64 };
-  // While indexing, the children of keys whose subkeys came out of order, by
-  // a hash of parent and name: open addressing over 8-byte slots (32 bits of
-  // the hash, the key), where a map of lists cost ten times that and a
-  // memory allocation a key.
-  struct Slot {
-    std::uint32_t hash = 0;
-    KeyId key = kNone;
-  };
+  struct IndexPass;
+  // Key::name_begin and Key::name_size are 32 bits: a name further into the
+  // text, or longer, is kept in a copy.
+  static constexpr std::size_t kMaxNameOffset = 0xFFFFFFFFu;
 
   HiveKeyIndex(std::string owned, std::string_view text, std::shared_ptr<const void> owner,
                HiveTextSource::ReleaseText release_text, HiveTextSource::ReadText read_text)
       : source_(std::move(owned), text, std::move(owner), std::move(release_text),
                 std::move(read_text)) {}
+  // Indexing (hive_key_index.cpp). The steps declared inline are each used
+  // once, in the file that defines them, for every key line: called, they
+  // cost the pass 3% more.
   bool Index();
+  void ReserveFor(std::size_t text_size);
+  void KeepLinkTarget(std::string_view line, IndexPass* pass);
+  bool ReadOptionLine(std::string_view line, IndexPass* pass);
+  void FinishIndex();
+  void ReserveCopiedNames();
   bool ReadArch(std::string_view arch);
   bool AddKeyLine(std::string_view line, std::size_t line_begin, IndexCursor* cursor);
+  inline bool WalkPlainPath(std::string_view path, std::size_t line_begin, IndexCursor* cursor,
+                            KeyId* node);
+  bool WalkDecodedPath(std::string_view line, std::size_t line_begin, KeyId* node);
+  inline void AddOwnLine(KeyId key, std::size_t line_begin);
   bool FollowWhileIndexing(KeyId* node, std::size_t line_begin, int depth);
+  // The tree while indexing (hive_key_tree.cpp).
   KeyId FindOrAddChild(KeyId parent, std::string_view name, std::uint64_t line,
                        std::size_t name_begin);
-  void AddDisordered(std::uint64_t hash, KeyId key);
+  inline KeyId FindWhileIndexing(KeyId parent, std::string_view name, bool* in_order);
+  inline void KeepName(KeyId key);
+  inline Key KeyNamed(std::string_view name, std::uint64_t line, std::size_t name_begin);
+  inline KeyId AddChild(KeyId parent, const Key& key);
+  KeyId NewKey(const Key& key, KeyId parent) {
+    const KeyId id = static_cast<KeyId>(keys_.size());
+    keys_.push_back(key);
+    last_child_.push_back(kNone);
+    parents_.push_back(parent);
+    return id;
+  }
   void Disorder(KeyId parent);
   KeyId FindDisordered(KeyId parent, std::string_view name) const;
+  // Reading the index (hive_key_lookup.cpp).
   ChildList& Children(KeyId key);
   bool CopyNames(const std::vector<KeyId>& children);
 
@@ -148,15 +169,18 @@ class HiveKeyIndex {
   std::vector<Key> keys_;
   std::vector<KeyId> last_child_;  // while indexing only
   std::vector<KeyId> parents_;     // while indexing only
-  std::vector<Slot> disordered_;   // while indexing only
+  // While indexing, the subkeys of keys whose subkeys came out of order,
+  // by a hash of parent and name.
+  KeyHashTable disordered_;
   // While indexing, the target of each key that has a SymbolicLinkValue.
   std::unordered_map<KeyId, std::u16string> link_units_;
   KeyId registry_root_ = kNone;
   int links_left_ = 0;  // what FollowWhileIndexing may still follow
-  std::size_t disordered_count_ = 0;
   std::unordered_map<KeyId, ChildList> children_;
   std::vector<std::pair<KeyId, std::size_t>> more_lines_;  // key lines past a key's first
-  std::deque<std::string> decoded_names_;                  // names that had escapes
+  // Names kept apart from the text: those that had escapes, and those of
+  // keys with subkeys (KeepName).
+  std::deque<std::string> decoded_names_;
   // The names of the subkeys of keys whose subkeys are out of order, copied
   // once when they are first sorted: a run then looks them up in no order.
   // Its capacity is reserved once, so the views into it stay valid.

@@ -127,7 +127,7 @@ void WineHive::ParseValues(KeyId key, Parsed* parsed) {
 }
 
 // The lines below the key line that starts `text` (at `key_line` in the hive's
-// text), up to the next key line, read as Index read them: a hex value's
+// text), up to the next key line, read as the index read them: a hex value's
 // continuation lines are its own, never key lines.
 void WineHive::ParseBody(std::string_view text, bool in_place, std::size_t key_line,
                          Parsed* parsed) {

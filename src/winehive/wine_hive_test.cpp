@@ -50,59 +50,62 @@ std::vector<std::string> Children(WineHive& hive, WineHive::KeyId key) {
 const char kHiveTest[] = "Software\\Wow6432Node\\Tesmora\\HiveTest";
 const char kHiveAdd[] = "Software\\Wow6432Node\\Tesmora\\HiveAdd";
 
+// The values the hive Wine wrote holds, as a program reading them gets them.
+struct ValueCase {
+  const char* key;
+  const char* name;
+  std::uint32_t type;
+  std::string delivered;
+};
+const ValueCase kWineWrittenValues[] = {
+    {kHiveTest, "", kRegSz, "default text\0"s},
+    {kHiveTest, "Text", kRegSz, "plain\0"s},
+    {kHiveTest, "Quoted", kRegSz, "C:\\Dir\\\"q\" [x]\0"s},
+    {kHiveTest, "Tab", kRegSz, "a\tb\0"s},
+    {kHiveTest, "Newline", kRegSz, "a\n\rb\0"s},
+    {kHiveTest, "Esc", kRegSz, "\x1b\x07\x08\x0b\x0c\0"s},
+    {kHiveTest, "EmbeddedNul", kRegSz, "a\0b\0"s},
+    {kHiveTest, "Octal", kRegSz,
+     "\x01"
+     "7\0"s},
+    {kHiveTest, "Digit", kRegSz,
+     "\xc3\x80"
+     "1\0"s},
+    {kHiveTest, "Café", kRegSz, "naïve über 中文 😀\0"s},
+    {kHiveTest, "NoNul", kRegSz, "ab\0"s},
+    {kHiveTest, "OddBytes", kRegSz, "a\0"s},
+    {kHiveTest, "EmptySz", kRegSz, ""},
+    {kHiveTest, "Expand", kRegExpandSz, "%SystemRoot%\\x\0"s},
+    {kHiveTest, "Multi", kRegMultiSz, "a\0bc\0\0"s},
+    {kHiveTest, "DwordMax", kRegDword, "\xff\xff\xff\xff"},
+    {kHiveTest, "DwordPos", kRegDword, "\xff\xff\xff\x7f"},
+    {kHiveTest, "ShortDword", kRegDword, "\x01\x02"},
+    {kHiveTest, "BigEndian", kRegDwordBigEndian, "\0\0\0\x01"s},
+    {kHiveTest, "Qword", kRegQword, "\x01\x02\x03\x04\x05\x06\x07\x08"},
+    {kHiveTest, "EmptyBinary", kRegBinary, ""},
+    {kHiveTest, "EmptyNone", kRegNone, ""},
+    {kHiveTest, "NoneData", kRegNone, "\x01\x02"},
+    {kHiveTest, "Binary", kRegBinary,
+     "\0\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f"
+     "\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f"
+     " !\"#$%&'()*+,-./0123456789:;<=>?"s},
+    {kHiveTest, "View", kRegSz, "32-bit\0"s},
+    {kHiveAdd, "Sz", kRegSz, "é ü 中 \"q\" \\back\0"s},
+    {kHiveAdd, "Dw", kRegDword, "\xff\xff\xff\xff"},
+    {kHiveAdd, "Qw", kRegQword, "\x88\x77\x66\x55\x44\x33\x22\x11"},
+    {kHiveAdd, "Ex", kRegExpandSz, "%TEMP%\\x\0"s},
+    {kHiveAdd, "Ms", kRegMultiSz, "one\0two\0\0"s},
+    {kHiveAdd, "Bin", kRegBinary, "\x01\x02\xff"},
+    {kHiveAdd, "None", kRegNone, "\0\0"s},
+    {kHiveAdd, "Empty", kRegSz, "\0"s},
+    {"Software\\Wow6432Node\\Tesmora\\HiveAdd\\Kéy 中", "", kRegSz, "dflt\0"s},
+    {"Software\\Tesmora\\HiveTest", "View", kRegSz, "64-bit\0"s},
+};
+
 TEST(WineHive, ReadsEveryValueTypeAsWineWroteIt) {
   auto hive = WineWritten();
   ASSERT_NE(nullptr, hive);
-  struct {
-    const char* key;
-    const char* name;
-    std::uint32_t type;
-    std::string delivered;
-  } cases[] = {
-      {kHiveTest, "", kRegSz, "default text\0"s},
-      {kHiveTest, "Text", kRegSz, "plain\0"s},
-      {kHiveTest, "Quoted", kRegSz, "C:\\Dir\\\"q\" [x]\0"s},
-      {kHiveTest, "Tab", kRegSz, "a\tb\0"s},
-      {kHiveTest, "Newline", kRegSz, "a\n\rb\0"s},
-      {kHiveTest, "Esc", kRegSz, "\x1b\x07\x08\x0b\x0c\0"s},
-      {kHiveTest, "EmbeddedNul", kRegSz, "a\0b\0"s},
-      {kHiveTest, "Octal", kRegSz,
-       "\x01"
-       "7\0"s},
-      {kHiveTest, "Digit", kRegSz,
-       "\xc3\x80"
-       "1\0"s},
-      {kHiveTest, "Café", kRegSz, "naïve über 中文 😀\0"s},
-      {kHiveTest, "NoNul", kRegSz, "ab\0"s},
-      {kHiveTest, "OddBytes", kRegSz, "a\0"s},
-      {kHiveTest, "EmptySz", kRegSz, ""},
-      {kHiveTest, "Expand", kRegExpandSz, "%SystemRoot%\\x\0"s},
-      {kHiveTest, "Multi", kRegMultiSz, "a\0bc\0\0"s},
-      {kHiveTest, "DwordMax", kRegDword, "\xff\xff\xff\xff"},
-      {kHiveTest, "DwordPos", kRegDword, "\xff\xff\xff\x7f"},
-      {kHiveTest, "ShortDword", kRegDword, "\x01\x02"},
-      {kHiveTest, "BigEndian", kRegDwordBigEndian, "\0\0\0\x01"s},
-      {kHiveTest, "Qword", kRegQword, "\x01\x02\x03\x04\x05\x06\x07\x08"},
-      {kHiveTest, "EmptyBinary", kRegBinary, ""},
-      {kHiveTest, "EmptyNone", kRegNone, ""},
-      {kHiveTest, "NoneData", kRegNone, "\x01\x02"},
-      {kHiveTest, "Binary", kRegBinary,
-       "\0\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f"
-       "\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f"
-       " !\"#$%&'()*+,-./0123456789:;<=>?"s},
-      {kHiveTest, "View", kRegSz, "32-bit\0"s},
-      {kHiveAdd, "Sz", kRegSz, "é ü 中 \"q\" \\back\0"s},
-      {kHiveAdd, "Dw", kRegDword, "\xff\xff\xff\xff"},
-      {kHiveAdd, "Qw", kRegQword, "\x88\x77\x66\x55\x44\x33\x22\x11"},
-      {kHiveAdd, "Ex", kRegExpandSz, "%TEMP%\\x\0"s},
-      {kHiveAdd, "Ms", kRegMultiSz, "one\0two\0\0"s},
-      {kHiveAdd, "Bin", kRegBinary, "\x01\x02\xff"},
-      {kHiveAdd, "None", kRegNone, "\0\0"s},
-      {kHiveAdd, "Empty", kRegSz, "\0"s},
-      {"Software\\Wow6432Node\\Tesmora\\HiveAdd\\Kéy 中", "", kRegSz, "dflt\0"s},
-      {"Software\\Tesmora\\HiveTest", "View", kRegSz, "64-bit\0"s},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : kWineWrittenValues) {
     SCOPED_TRACE(std::string(c.key) + " : " + c.name);
     WineHive::KeyId key;
     ASSERT_TRUE(Walk(*hive, c.key, &key));
