@@ -13,13 +13,9 @@ static const char* const kStrings[] = {
     "OriginalFilename", "ProductName", "ProductVersion",
 };
 
-int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: version_probe PROGRAM.exe\n");
-    return 2;
-  }
-  const char* path = argv[1];
-
+// The version information: the fixed part, then each string of the first
+// translation.
+static void PrintVersionInfo(const char* path) {
   DWORD ignored = 0;
   DWORD size = GetFileVersionInfoSizeA(path, &ignored);
   char* info = size ? malloc(size) : NULL;
@@ -53,8 +49,11 @@ int main(int argc, char** argv) {
       }
     }
   }
+  free(info);
+}
 
-  // The loader's own reading of the manifest: an activation context from it.
+// The loader's own reading of the manifest: an activation context from it.
+static void PrintActivation(const char* path) {
   ACTCTXA context;
   ZeroMemory(&context, sizeof context);
   context.cbSize = sizeof context;
@@ -64,13 +63,10 @@ int main(int argc, char** argv) {
   HANDLE activation = CreateActCtxA(&context);
   printf("actctx=%s\n", activation == INVALID_HANDLE_VALUE ? "refused" : "accepted");
   if (activation != INVALID_HANDLE_VALUE) ReleaseActCtx(activation);
+}
 
-  HMODULE module = LoadLibraryExA(path, NULL, LOAD_LIBRARY_AS_DATAFILE);
-  if (module == NULL) {
-    printf("resources=unreadable\n");
-    return 1;
-  }
-  // The icon group: a 6-byte header, then 14 bytes an image; width 0 is 256.
+// The icon group: a 6-byte header, then 14 bytes an image; width 0 is 256.
+static void PrintIconSizes(HMODULE module) {
   HRSRC group = FindResourceA(module, MAKEINTRESOURCEA(1), (LPCSTR)RT_GROUP_ICON);
   const BYTE* icons = group ? LockResource(LoadResource(module, group)) : NULL;
   printf("icon=");
@@ -82,7 +78,9 @@ int main(int argc, char** argv) {
     }
   }
   printf("\n");
+}
 
+static void PrintManifest(HMODULE module) {
   HRSRC manifest = FindResourceA(module, MAKEINTRESOURCEA(1), (LPCSTR)RT_MANIFEST);
   if (manifest == NULL) {
     printf("manifest=none\n");
@@ -92,5 +90,22 @@ int main(int argc, char** argv) {
            stdout);
     printf("\n");
   }
+}
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    fprintf(stderr, "usage: version_probe PROGRAM.exe\n");
+    return 2;
+  }
+  const char* path = argv[1];
+  PrintVersionInfo(path);
+  PrintActivation(path);
+  HMODULE module = LoadLibraryExA(path, NULL, LOAD_LIBRARY_AS_DATAFILE);
+  if (module == NULL) {
+    printf("resources=unreadable\n");
+    return 1;
+  }
+  PrintIconSizes(module);
+  PrintManifest(module);
   return 0;
 }
