@@ -20,75 +20,82 @@ std::string Build(const FailureTextParts& parts, std::size_t capacity = kFailure
   return buffer.substr(0, length);
 }
 
+std::string Repeated(const char* text, int times) {
+  std::string repeated;
+  for (int i = 0; i < times; ++i) repeated += text;
+  return repeated;
+}
+
+// Messages past the text's 1023 characters, and what is left of them.
+const std::string kLongMessage(1100, 'm');
+const std::string kLongCjk = Repeated("\xE4\xB8\x8B", 1100);             // U+4E0B
+const std::string kLongEmoji = "x" + Repeated("\xF0\x9F\x93\xA6", 600);  // U+1F4E6
+const std::string kCutCjk = Repeated("\xE4\xB8\x8B", 1023 - 49);
+const std::string kCutEmoji = "x" + Repeated("\xF0\x9F\x93\xA6", (1023 - 49 - 1) / 2);
+
+const struct {
+  const char* name;
+  FailureTextParts parts;
+  std::string want;
+} kFormatCases[] = {
+    {"a full stop is added",
+     {"EFOpenError", "C:\\Tools\\Tallyweb.exe", "\\", 0x2B0,
+      "Cannot open file C:\\Tools\\template.txt"},
+     "Exception EFOpenError in module Tallyweb.exe at 000002B0.\n"
+     "Cannot open file C:\\Tools\\template.txt."},
+    {"a message ending in a full stop gets no second one",
+     {"EInOutError", "C:\\X.exe", "\\", 0x1000, "Done."},
+     "Exception EInOutError in module X.exe at 00001000.\nDone."},
+    {"an empty message leaves the line feed last",
+     {"Exception", "C:\\X.exe", "\\", 0, ""},
+     "Exception Exception in module X.exe at 00000000.\n"},
+    {"the full stop follows a closing apostrophe",
+     {"ERegistryException", "C:\\X.exe", "\\", 0xABCDEF, "Failed to get data for 'Item_Size'"},
+     "Exception ERegistryException in module X.exe at 00ABCDEF.\n"
+     "Failed to get data for 'Item_Size'."},
+    {"and a trailing blank",
+     {"EOutOfMemory", "C:\\X.exe", "\\", 0xFFFFFFFF, "Out of memory "},
+     "Exception EOutOfMemory in module X.exe at FFFFFFFF.\nOut of memory ."},
+    {"a line feed in the message stays",
+     {"Exception", "C:\\X.exe", "\\", 1, "a\nb"},
+     "Exception Exception in module X.exe at 00000001.\na\nb."},
+    {"a path without a backslash is the name",
+     {"Exception", "X.exe", "\\", 1, "m"},
+     "Exception Exception in module X.exe at 00000001.\nm."},
+    {"a colon does not end the directory",
+     {"Exception", "C:X.exe", "\\", 1, "m"},
+     "Exception Exception in module C:X.exe at 00000001.\nm."},
+    {"a UTF-8 folder: every backslash is one",
+     {"Exception", "C:\\\xD0\x9E\xE4\xB8\x8B\\\xE2\x9C\x93.exe", "\\", 1,
+      "C:\\\xD0\x9E\xE4\xB8\x8B\\\xE2\x9C\x93.exe"},
+     "Exception Exception in module \xE2\x9C\x93.exe at 00000001.\n"
+     "C:\\\xD0\x9E\xE4\xB8\x8B\\\xE2\x9C\x93.exe."},
+    {"a byte that is no character's",
+     {"Exception", "C:\\Dir\\\x95\\X.exe", "\\", 1, "m"},
+     "Exception Exception in module X.exe at 00000001.\nm."},
+    {"POSIX paths end their directories in a slash",
+     {"EOutOfMemory", "/opt/tallyweb/Tallyweb", "/", 0x2B0, "Out of memory"},
+     "Exception EOutOfMemory in module Tallyweb at 000002B0.\nOut of memory."},
+    {"no module: no name",
+     {"Exception", "", "\\", 0x2B0, "m"},
+     "Exception Exception in module  at 000002B0.\nm."},
+    {"an offset past 32 bits keeps every digit",
+     {"Exception", "X.exe", "\\", std::uintptr_t{0xFFFFFFFF} + 0x11, "m"},
+     sizeof(std::uintptr_t) > 4 ? "Exception Exception in module X.exe at 100000010.\nm."
+                                : "Exception Exception in module X.exe at 00000010.\nm."},
+    {"the text is cut at 1023 bytes",
+     {"Exception", "X.exe", "\\", 0, kLongMessage},
+     "Exception Exception in module X.exe at 00000000.\n" + std::string(1023 - 49, 'm')},
+    {"1023 characters, not bytes",
+     {"Exception", "X.exe", "\\", 0, kLongCjk},
+     "Exception Exception in module X.exe at 00000000.\n" + kCutCjk},
+    {"a character of two UTF-16 units is never cut in half",
+     {"Exception", "X.exe", "\\", 0, kLongEmoji},
+     "Exception Exception in module X.exe at 00000000.\n" + kCutEmoji},
+};
+
 TEST(BuildFailureText, FormatsTheTwoLines) {
-  const std::string long_message(1100, 'm');
-  std::string long_cjk, long_emoji = "x";
-  for (int i = 0; i < 1100; ++i) long_cjk += "\xE4\xB8\x8B";       // U+4E0B
-  for (int i = 0; i < 600; ++i) long_emoji += "\xF0\x9F\x93\xA6";  // U+1F4E6
-  std::string cut_cjk, cut_emoji = "x";
-  for (int i = 0; i < 1023 - 49; ++i) cut_cjk += "\xE4\xB8\x8B";
-  for (int i = 0; i < (1023 - 49 - 1) / 2; ++i) cut_emoji += "\xF0\x9F\x93\xA6";
-  struct {
-    const char* name;
-    FailureTextParts parts;
-    std::string want;
-  } cases[] = {
-      {"a full stop is added",
-       {"EFOpenError", "C:\\Tools\\Tallyweb.exe", "\\", 0x2B0,
-        "Cannot open file C:\\Tools\\template.txt"},
-       "Exception EFOpenError in module Tallyweb.exe at 000002B0.\n"
-       "Cannot open file C:\\Tools\\template.txt."},
-      {"a message ending in a full stop gets no second one",
-       {"EInOutError", "C:\\X.exe", "\\", 0x1000, "Done."},
-       "Exception EInOutError in module X.exe at 00001000.\nDone."},
-      {"an empty message leaves the line feed last",
-       {"Exception", "C:\\X.exe", "\\", 0, ""},
-       "Exception Exception in module X.exe at 00000000.\n"},
-      {"the full stop follows a closing apostrophe",
-       {"ERegistryException", "C:\\X.exe", "\\", 0xABCDEF, "Failed to get data for 'Item_Size'"},
-       "Exception ERegistryException in module X.exe at 00ABCDEF.\n"
-       "Failed to get data for 'Item_Size'."},
-      {"and a trailing blank",
-       {"EOutOfMemory", "C:\\X.exe", "\\", 0xFFFFFFFF, "Out of memory "},
-       "Exception EOutOfMemory in module X.exe at FFFFFFFF.\nOut of memory ."},
-      {"a line feed in the message stays",
-       {"Exception", "C:\\X.exe", "\\", 1, "a\nb"},
-       "Exception Exception in module X.exe at 00000001.\na\nb."},
-      {"a path without a backslash is the name",
-       {"Exception", "X.exe", "\\", 1, "m"},
-       "Exception Exception in module X.exe at 00000001.\nm."},
-      {"a colon does not end the directory",
-       {"Exception", "C:X.exe", "\\", 1, "m"},
-       "Exception Exception in module C:X.exe at 00000001.\nm."},
-      {"a UTF-8 folder: every backslash is one",
-       {"Exception", "C:\\\xD0\x9E\xE4\xB8\x8B\\\xE2\x9C\x93.exe", "\\", 1,
-        "C:\\\xD0\x9E\xE4\xB8\x8B\\\xE2\x9C\x93.exe"},
-       "Exception Exception in module \xE2\x9C\x93.exe at 00000001.\n"
-       "C:\\\xD0\x9E\xE4\xB8\x8B\\\xE2\x9C\x93.exe."},
-      {"a byte that is no character's",
-       {"Exception", "C:\\Dir\\\x95\\X.exe", "\\", 1, "m"},
-       "Exception Exception in module X.exe at 00000001.\nm."},
-      {"POSIX paths end their directories in a slash",
-       {"EOutOfMemory", "/opt/tallyweb/Tallyweb", "/", 0x2B0, "Out of memory"},
-       "Exception EOutOfMemory in module Tallyweb at 000002B0.\nOut of memory."},
-      {"no module: no name",
-       {"Exception", "", "\\", 0x2B0, "m"},
-       "Exception Exception in module  at 000002B0.\nm."},
-      {"an offset past 32 bits keeps every digit",
-       {"Exception", "X.exe", "\\", std::uintptr_t{0xFFFFFFFF} + 0x11, "m"},
-       sizeof(std::uintptr_t) > 4 ? "Exception Exception in module X.exe at 100000010.\nm."
-                                  : "Exception Exception in module X.exe at 00000010.\nm."},
-      {"the text is cut at 1023 bytes",
-       {"Exception", "X.exe", "\\", 0, long_message},
-       "Exception Exception in module X.exe at 00000000.\n" + std::string(1023 - 49, 'm')},
-      {"1023 characters, not bytes",
-       {"Exception", "X.exe", "\\", 0, long_cjk},
-       "Exception Exception in module X.exe at 00000000.\n" + cut_cjk},
-      {"a character of two UTF-16 units is never cut in half",
-       {"Exception", "X.exe", "\\", 0, long_emoji},
-       "Exception Exception in module X.exe at 00000000.\n" + cut_emoji},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : kFormatCases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(c.want, Build(c.parts));
   }

@@ -240,18 +240,18 @@ TEST(ExpandLineTo, DOutIsTheFolderOfTheOutputFileAsALink) {
   }
 }
 
+// As code page 1252 has them: no Cyrillic, no CJK, no l with a stroke; and,
+// as Wine's table has it, the C1 control U+008D as the byte 8D.
+const FakeCodePage kWestern({{"\xC3\xA9", "\xE9"}, {"\xE2\x82\xAC", "\x80"}, {"\xC2\x8D", "\x8D"}});
+// As Wine's table for code page 949 has them: a Hangul syllable, and U+0080
+// as the byte 80, which the browsers' decoder for 949 rejects.
+const FakeCodePage kKorean({{"\xEA\xB0\x80", "\xB0\xA1"}, {"\xC2\x80", "\x80"}});
+// A double-byte code page, in which U+8868 ends in the byte of a backslash.
+const FakeCodePage kDoubleByte({{"\xE8\xA1\xA8", "\x95\x5C"}, {"\xE4\xB8\x8B", "\x89\xBA"}});
+
 // Values come in UTF-8 and go out in the report's code page: a character it
 // has as its bytes there, one it lacks as a reference to its code point.
 TEST(ExpandLineTo, ValuesTakeTheReportsCodePage) {
-  // As code page 1252 has them: no Cyrillic, no CJK, no l with a stroke; and,
-  // as Wine's table has it, the C1 control U+008D as the byte 8D.
-  const FakeCodePage western(
-      {{"\xC3\xA9", "\xE9"}, {"\xE2\x82\xAC", "\x80"}, {"\xC2\x8D", "\x8D"}});
-  // As Wine's table for code page 949 has them: a Hangul syllable, and U+0080
-  // as the byte 80, which the browsers' decoder for 949 rejects.
-  const FakeCodePage korean({{"\xEA\xB0\x80", "\xB0\xA1"}, {"\xC2\x80", "\x80"}});
-  // A double-byte code page, in which U+8868 ends in the byte of a backslash.
-  const FakeCodePage double_byte({{"\xE8\xA1\xA8", "\x95\x5C"}, {"\xE4\xB8\x8B", "\x89\xBA"}});
   struct {
     const char* name;
     const CodePage* code_page;
@@ -259,40 +259,42 @@ TEST(ExpandLineTo, ValuesTakeTheReportsCodePage) {
     const char* value;
     const char* want;
   } cases[] = {
-      {"a Cyrillic name", &western, "&Name", "\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82.pdf",
+      {"a Cyrillic name", &kWestern, "&Name", "\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82.pdf",
        "&#1086;&#1090;&#1095;&#1105;&#1090;.pdf"},
-      {"CJK, a character beyond 16 bits, no best fit; what the page has stays", &western, "&Discr",
+      {"CJK, a character beyond 16 bits, no best fit; what the page has stays", &kWestern, "&Discr",
        "\xE4\xB8\x8B\xE8\xBD\xBD \xF0\x9F\x93\xA6 \xC5\x82 \xC3\xA9 \xE2\x82\xAC",
        "&#19979;&#36733; &#128230; &#322; \xE9 \x80"},
-      {"every character there", &western, "[&URL]", "\xC3\xA9\xE2\x82\xAC", "[\xE9\x80]"},
-      {"an unpaired surrogate", &western, "&Name", "a\xED\xA0\x80z", "a&#65533;z"},
-      {"a byte that begins no character", &western, "&Out", "a\xFFz", "a&#65533;z"},
-      {"escaped first, and the references left as they are", &western, "&URL", "\xC5\x82<&\xC3\xA9",
-       "&#322;&lt;&amp;\xE9"},
-      {"double-byte characters and one it lacks", &double_byte, "&Discr",
+      {"every character there", &kWestern, "[&URL]", "\xC3\xA9\xE2\x82\xAC", "[\xE9\x80]"},
+      {"an unpaired surrogate", &kWestern, "&Name", "a\xED\xA0\x80z", "a&#65533;z"},
+      {"a byte that begins no character", &kWestern, "&Out", "a\xFFz", "a&#65533;z"},
+      {"escaped first, and the references left as they are", &kWestern, "&URL",
+       "\xC5\x82<&\xC3\xA9", "&#322;&lt;&amp;\xE9"},
+      {"double-byte characters and one it lacks", &kDoubleByte, "&Discr",
        "\xE8\xA1\xA8\xE4\xB8\x8B\xE2\x9C\x93", "\x95\x5C\x89\xBA&#10003;"},
-      {"the folder is found before its letters turn into bytes", &double_byte, "&DOut",
+      {"the folder is found before its letters turn into bytes", &kDoubleByte, "&DOut",
        "C:\\\xE8\xA1\xA8\\a.zip", "file://C:\\\x95\x5C\\"},
       // No reference stands for a C1 control: "&#128;" shows as the euro sign.
-      {"C1 controls, whether the code page has them or not", &western, "&Name",
+      {"C1 controls, whether the code page has them or not", &kWestern, "&Name",
        "a\xC2\x80\xC2\x9F\xC2\x8D\xC3\xA9", "a&#65533;&#65533;&#65533;\xE9"},
-      {"a C1 control the code page has, with nothing it lacks", &western, "&Out",
+      {"a C1 control the code page has, with nothing it lacks", &kWestern, "&Out",
        "\xC2\x8D\xC3\xA9", "&#65533;\xE9"},
-      {"C1 controls in 949, U+0080's byte there included", &korean, "&Discr",
+      {"C1 controls in 949, U+0080's byte there included", &kKorean, "&Discr",
        "\xEA\xB0\x80\xC2\x80\xC2\x9F\xC2\x8D", "\xB0\xA1&#65533;&#65533;&#65533;"},
       {"C1 controls in a UTF-8 report", nullptr, "&URL", "\xC2\x80\xC2\x9F\xC2\x8D\xC2\xA0",
        "&#65533;&#65533;&#65533;\xC2\xA0"},
       // Characters that reorder the text or show as nothing become visible
       // tokens, in every text value; joiners only beside ASCII or at an end.
-      {"a right-to-left override as a token", &western, "&Name&URL",
-       "invoice-\xE2\x80\xAE" "fdp.exe",
+      {"a right-to-left override as a token", &kWestern, "&Name&URL",
+       "invoice-\xE2\x80\xAE"
+       "fdp.exe",
        "invoice-&#10216;U+202E&#10217;fdp.exeinvoice-&#10216;U+202E&#10217;fdp.exe"},
       {"a zero-width space, a joiner at the end, a tag", nullptr, "&Out",
        "set\xE2\x80\x8Bup\xF3\xA0\x80\x81\xE2\x80\x8D",
        "set\xE2\x9F\xA8U+200B\xE2\x9F\xA9up\xE2\x9F\xA8U+E0001\xE2\x9F\xA9"
        "\xE2\x9F\xA8U+200D\xE2\x9F\xA9"},
       {"a joiner inside an emoji stays", nullptr, "&Discr",
-       "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB", "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB"},
+       "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB",
+       "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB"},
       {"a UTF-8 report takes values as they are, but for a lone surrogate", nullptr, "&Name&Out",
        "\xD0\xBE\xED\xA0\x80\xED\x9F\xBF\xFF\xED\xBF",
        "\xD0\xBE&#65533;\xED\x9F\xBF\xFF\xED\xBF\xD0\xBE&#65533;\xED\x9F\xBF\xFF\xED\xBF"},

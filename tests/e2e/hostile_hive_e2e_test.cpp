@@ -156,6 +156,26 @@ TEST(Hostile, DamagedHiveReadsAsNoListNatively) {
   }
 }
 
+// 100 000 downloads, each described by 200 of `description`, as a hive and
+// as the report of the template "head{&Name &Discr}".
+std::string HiveOfDescriptions(char description) {
+  std::string hive = "WINE REGISTRY Version 2\n\n#arch=win64\n\n";
+  for (int i = 0; i < 100000; ++i) {
+    hive += "[Software\\\\Wow6432Node\\\\Tesmora\\\\Orvalink\\\\FileList\\\\" +
+            std::to_string(1000000 + i) + "] 1700000000\n\"Item_Size\"=dword:1\n" +
+            "\"Item_Description\"=\"" + std::string(200, description) + "\"\n\n";
+  }
+  return hive;
+}
+
+std::string ReportOfDescriptions(char description) {
+  std::string report = "head\r\n";
+  for (int i = 0; i < 100000; ++i) {
+    report += std::to_string(1000000 + i) + " " + std::string(200, description) + "\r\n";
+  }
+  return report;
+}
+
 // A hive cut short or rewritten in place while the program reads it (an
 // editor saving it in place; the wine server saving a hive that is a link)
 // must not stop the writer: nothing waits for the run. The run then reads
@@ -163,21 +183,9 @@ TEST(Hostile, DamagedHiveReadsAsNoListNatively) {
 // why; never a signal, and never a download of the new file in a report of
 // the old one: what the report holds is the old report's beginning.
 TEST(Hostile, HiveChangedWhileReadIsReadAsItWasOrStopsNatively) {
-  auto hive_with = [](char description) {
-    std::string hive = "WINE REGISTRY Version 2\n\n#arch=win64\n\n";
-    for (int i = 0; i < 100000; ++i) {
-      hive += "[Software\\\\Wow6432Node\\\\Tesmora\\\\Orvalink\\\\FileList\\\\" +
-              std::to_string(1000000 + i) + "] 1700000000\n\"Item_Size\"=dword:1\n" +
-              "\"Item_Description\"=\"" + std::string(200, description) + "\"\n\n";
-    }
-    return hive;
-  };
-  const std::string old_hive = hive_with('d');
-  const std::string new_hive = hive_with('e');
-  std::string want = "head\r\n";
-  for (int i = 0; i < 100000; ++i) {
-    want += std::to_string(1000000 + i) + " " + std::string(200, 'd') + "\r\n";
-  }
+  const std::string old_hive = HiveOfDescriptions('d');
+  const std::string new_hive = HiveOfDescriptions('e');
+  const std::string want = ReportOfDescriptions('d');
   struct {
     const char* name;
     std::function<void(const std::string& path)> change;
@@ -226,6 +234,37 @@ TEST(Hostile, HiveChangedWhileReadIsReadAsItWasOrStopsNatively) {
   }
 }
 
+// A template linking each download's folder, and a prefix whose C: holds
+// Users/Me/My Files, listing one download saved there; with no Item_Size
+// unless `with_size`, which makes the run fail. Answers the prefix.
+std::string PlantOneDownloadInMyFiles(ProgramFolder& folder, bool with_size) {
+  folder.WriteTemplate("head\r\n{\r\n<a href=\"&DOut\">&Name</a>\r\n}\r\n");
+  const std::string prefix = folder.path() + "/prefix";
+  fs::create_directories(prefix + "/dosdevices");
+  fs::create_directories(prefix + "/drive_c/Users/Me/My Files");
+  fs::create_directory_symlink("../drive_c", prefix + "/dosdevices/c:");
+  const std::string size = with_size ? "\"Item_Size\"=dword:1\n" : "";
+  folder.WriteFile("prefix/system.reg",
+                   "WINE REGISTRY Version 2\n\n#arch=win64\n\n"
+                   "[Software\\\\Wow6432Node\\\\Tesmora\\\\Orvalink\\\\FileList\\\\d1] 1\n" +
+                       size +
+                       "\"Item_OutputFilename\"=\"C:\\\\users\\\\me\\\\my files\\\\a.zip\"\n");
+  return prefix;
+}
+
+// A report the run wrote holds `want` and no failure text; a folder link
+// leads to the Linux folder the prefix maps C: to.
+void ExpectReportHolds(const NativeRun& run, const std::string& prefix, const std::string& want) {
+  EXPECT_NE(std::string::npos, run.report.find(want)) << run.report;
+  EXPECT_EQ(std::string::npos, run.report.find("Application Error")) << run.report;
+  if (want == "file:///") {
+    const std::string drive = fs::canonical(prefix + "/drive_c").string();
+    EXPECT_NE(std::string::npos,
+              run.report.find("href=\"file://" + drive + "/Users/Me/My%20Files/\""))
+        << run.report;
+  }
+}
+
 // The native program as a Linux program: --help and --version answer and
 // do nothing else, and fail when the answer cannot be written; a template or
 // report that is a FIFO fails at once with the usual text; with standard
@@ -265,18 +304,8 @@ TEST(Hostile, NativeProgramBehavesAsALinuxProgram) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ProgramFolder folder(Build::kNative);
-    folder.WriteTemplate("head\r\n{\r\n<a href=\"&DOut\">&Name</a>\r\n}\r\n");
-    const std::string prefix = folder.path() + "/prefix";
-    fs::create_directories(prefix + "/dosdevices");
-    fs::create_directories(prefix + "/drive_c/Users/Me/My Files");
-    fs::create_directory_symlink("../drive_c", prefix + "/dosdevices/c:");
     // A run that fails unless descriptors are closed: no Item_Size.
-    const std::string size = c.stderr_closed ? "" : "\"Item_Size\"=dword:1\n";
-    folder.WriteFile("prefix/system.reg",
-                     "WINE REGISTRY Version 2\n\n#arch=win64\n\n"
-                     "[Software\\\\Wow6432Node\\\\Tesmora\\\\Orvalink\\\\FileList\\\\d1] 1\n" +
-                         size +
-                         "\"Item_OutputFilename\"=\"C:\\\\users\\\\me\\\\my files\\\\a.zip\"\n");
+    const std::string prefix = PlantOneDownloadInMyFiles(folder, !c.stderr_closed);
     if (c.fifo != nullptr) {
       const std::string fifo = folder.path() + "/" + c.fifo;
       fs::remove(fifo);
@@ -298,14 +327,7 @@ TEST(Hostile, NativeProgramBehavesAsALinuxProgram) {
       }
       continue;
     }
-    EXPECT_NE(std::string::npos, run.report.find(c.report)) << run.report;
-    EXPECT_EQ(std::string::npos, run.report.find("Application Error")) << run.report;
-    if (std::string(c.report) == "file:///") {
-      const std::string drive = fs::canonical(prefix + "/drive_c").string();
-      EXPECT_NE(std::string::npos,
-                run.report.find("href=\"file://" + drive + "/Users/Me/My%20Files/\""))
-          << run.report;
-    }
+    ExpectReportHolds(run, prefix, c.report);
   }
 }
 

