@@ -15,12 +15,12 @@
 #include <string_view>
 #include <utility>
 
-#include "text/string_list.h"
 #include "os/system_facts.h"
-#include "text/utf.h"
 #include "report/report_template.h"
 #include "testing/fake_folder_links.h"
 #include "text/paths.h"
+#include "text/string_list.h"
+#include "text/utf.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "os/posix/registry_store_posix.h"
 #include "registry/registry.h"
 #include "registry/registry_names.h"
 #include "registry/registry_store.h"
-#include "os/posix/registry_store_posix.h"
 #include "winehive/wine_hive.h"
 
 namespace {

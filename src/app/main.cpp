@@ -1,13 +1,13 @@
 // Tallyweb: writes Tallyweb.htm beside itself from template.txt and the
 // download list, asks the shell to open it, and exits. The first failure is
 // shown in one box and ends the program with exit code 1.
+#include "app/tallyweb_version.h"
 #include "failure/failure.h"
 #include "os/folder_links.h"
 #include "os/os_calls.h"
-#include "registry/registry_store.h"
 #include "os/startup.h"
+#include "registry/registry_store.h"
 #include "report/report_run.h"
-#include "app/tallyweb_version.h"
 
 int main(int argc, char** argv) {
   using namespace tallyweb;

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "os/system_facts.h"
 #include "registry/registry_store.h"
 #include "text/string_list.h"
-#include "os/system_facts.h"
 
 namespace tallyweb {
 

@@ -5,11 +5,11 @@
 #include <optional>
 #include <string>
 
-#include "report/download_item.h"
+#include "os/system_facts.h"
 #include "registry/registry.h"
 #include "registry/registry_store.h"
+#include "report/download_item.h"
 #include "text/string_list.h"
-#include "os/system_facts.h"
 
 namespace tallyweb {
 

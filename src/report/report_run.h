@@ -4,8 +4,8 @@
 
 #include "os/folder_links.h"
 #include "os/os_calls.h"
-#include "registry/registry_store.h"
 #include "os/system_facts.h"
+#include "registry/registry_store.h"
 
 namespace tallyweb {
 

@@ -7,9 +7,9 @@
 #include <utility>
 
 #include "failure/failure_kinds.h"
-#include "text/utf.h"
 #include "report/report_encoding.h"
 #include "text/paths.h"
+#include "text/utf.h"
 
 namespace tallyweb {
 

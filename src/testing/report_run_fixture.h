@@ -10,11 +10,11 @@
 #include <string>
 
 #include "failure/failure_kinds.h"
+#include "report/report_file.h"
+#include "report/report_run.h"
 #include "testing/fake_folder_links.h"
 #include "testing/fake_os_calls.h"
 #include "testing/fake_registry_store.h"
-#include "report/report_file.h"
-#include "report/report_run.h"
 
 namespace tallyweb {
 

@@ -15,8 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "winehive/hive_key_index.h"
 #include "registry/registry_store.h"
+#include "winehive/hive_key_index.h"
 #include "winehive/wine_hive_text.h"
 
 namespace tallyweb {

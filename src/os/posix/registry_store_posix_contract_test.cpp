@@ -7,8 +7,8 @@
 #include <fstream>
 #include <string>
 
-#include "testing/registry_store_contract_test.h"
 #include "os/posix/registry_store_posix.h"
+#include "testing/registry_store_contract_test.h"
 
 namespace tallyweb {
 namespace {

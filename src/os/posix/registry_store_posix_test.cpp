@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "os/posix/registry_store_posix.h"
 #include "registry/registry.h"
 #include "registry/registry_store.h"
-#include "os/posix/registry_store_posix.h"
 
 namespace tallyweb {
 namespace {

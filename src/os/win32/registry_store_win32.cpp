@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "os/win32/utf_win32.h"
 #include "os/windows_errors.h"
 #include "registry/registry_store.h"
-#include "os/win32/utf_win32.h"
 
 namespace tallyweb {
 namespace {
