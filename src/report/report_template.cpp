@@ -173,14 +173,6 @@ void PutHiddenApart(std::string_view text, Put put, PutHidden put_hidden) {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
-// A byte of a URL written as its escape, "%" and two hex digits.
-void AppendUrlEscape(char c, std::string& url) {
-  const auto byte = static_cast<unsigned char>(c);
-  url += '%';
-  url += kHexDigits[byte >> 4];
-  url += kHexDigits[byte & 15];
-}
-
 // "U+202E" between the angle brackets U+27E8 and U+27E9, as a browser's
 // address bar shows such a character: visible, and itself of no direction.
 std::string HiddenToken(char32_t c) {

@@ -14,4 +14,12 @@ std::string_view DirectoryPart(std::string_view path, std::string_view delimiter
   return path.substr(0, LastDelimiter(path, delimiters));
 }
 
+void AppendUrlEscape(char byte, std::string& url) {
+  static constexpr char kHexDigits[] = "0123456789ABCDEF";
+  const auto value = static_cast<unsigned char>(byte);
+  url += '%';
+  url += kHexDigits[value >> 4];
+  url += kHexDigits[value & 15];
+}
+
 }  // namespace tallyweb

@@ -1,8 +1,10 @@
 // Paths as the program handles them: UTF-8 byte strings, split at the bytes
-// the system takes for delimiters ("\\:" on Windows, "/" natively).
+// the system takes for delimiters ("\\:" on Windows, "/" natively), and
+// written into file: URLs.
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace tallyweb {
@@ -16,5 +18,8 @@ std::size_t LastDelimiter(std::string_view text, std::string_view delimiters);
 /// The directory part of `path`: its bytes up to and including the last of
 /// `delimiters` (empty when there is none).
 std::string_view DirectoryPart(std::string_view path, std::string_view delimiters);
+
+/// Appends `byte` to a URL as its escape: "%" and two upper-case hex digits.
+void AppendUrlEscape(char byte, std::string& url);
 
 }  // namespace tallyweb

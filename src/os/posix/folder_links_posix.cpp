@@ -12,6 +12,7 @@
 
 #include "os/folder_links.h"
 #include "registry/registry_names.h"
+#include "text/paths.h"
 
 namespace tallyweb {
 namespace {
@@ -35,7 +36,6 @@ std::string ExistingName(const std::string& folder, const std::string& name) {
 }
 
 void AppendEncoded(std::string_view bytes, std::string* url) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   for (const char c : bytes) {
     const unsigned char b = static_cast<unsigned char>(c);
     const bool plain = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') ||
@@ -43,9 +43,7 @@ void AppendEncoded(std::string_view bytes, std::string* url) {
     if (plain) {
       url->push_back(c);
     } else {
-      url->push_back('%');
-      url->push_back(kHex[b >> 4]);
-      url->push_back(kHex[b & 15]);
+      AppendUrlEscape(c, *url);
     }
   }
 }
