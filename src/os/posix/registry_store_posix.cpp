@@ -83,9 +83,9 @@ class WineHiveStore : public RegistryStore {
     *info = RegKeyInfo{};
     info->subkey_count = static_cast<std::uint32_t>(hive_->ChildCount(node));
     info->longest_subkey_name = static_cast<std::uint32_t>(hive_->LongestChildName(node));
-    bool parsed_now = false;
-    const std::vector<WineHiveValue>& values = hive_->Values(node, &parsed_now);
-    if (parsed_now && !Unchanged()) return kErrorFileNotFound;
+    // Parsed now or before, the values were read from the file; the one
+    // look at it below covers them.
+    const std::vector<WineHiveValue>& values = hive_->Values(node);
     info->value_count = static_cast<std::uint32_t>(values.size());
     for (const WineHiveValue& value : values) {
       info->longest_value_name = std::max(info->longest_value_name, Size(value.name));
