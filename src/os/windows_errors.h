@@ -16,6 +16,8 @@ constexpr std::int32_t kErrorTooManyOpenFiles = 4;
 constexpr std::int32_t kErrorAccessDenied = 5;
 constexpr std::int32_t kErrorInvalidHandle = 6;
 constexpr std::int32_t kErrorInvalidParameter = 87;
+/// A link whose target is no path of the object namespace.
+constexpr std::int32_t kErrorInvalidName = 123;
 /// A registry path with a leading backslash.
 constexpr std::int32_t kErrorBadPathname = 161;
 constexpr std::int32_t kErrorMoreData = 234;

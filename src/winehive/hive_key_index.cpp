@@ -118,6 +118,8 @@ bool HiveKeyIndex::ReadOptionLine(std::string_view line, IndexPass* pass) {
 
 // Drops what only indexing needed, and makes ready for reading keys.
 void HiveKeyIndex::FinishIndex() {
+  // A link may name the registry's root even when no key line went there.
+  if (registry_root_ == kNone) registry_root_ = NewKey(Key(), kNone);
   std::vector<KeyId>().swap(last_child_);
   disordered_.Clear();
   std::unordered_map<KeyId, std::u16string>().swap(link_units_);
@@ -248,7 +250,8 @@ bool HiveKeyIndex::FollowWhileIndexing(KeyId* node, std::size_t line_begin, int 
   --links_left_;
   auto units = link_units_.find(*node);
   std::vector<std::string> names;
-  if (units == link_units_.end() || !hive_text::LinkTargetNames(units->second, &names)) {
+  if (units == link_units_.end() ||
+      hive_text::LinkTargetNames(units->second, &names) != hive_text::LinkTarget::kKey) {
     return false;
   }
   std::size_t first = 0;

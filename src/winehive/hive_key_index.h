@@ -46,10 +46,10 @@ class HiveKeyIndex {
   bool IsLink(KeyId key) const { return (keys_[key].flags & kLink) != 0; }
   static constexpr KeyId kNone = 0xFFFFFFFFu;
   /// Where a link's target names start: HKEY_LOCAL_MACHINE for "Machine",
-  /// else the key that stands for the registry's root above it, which only
-  /// a key line through a link to a key beside HKEY_LOCAL_MACHINE
-  /// (\Registry\Other) makes (kNone until then); `*first` is the first
-  /// name below it.
+  /// else the key that stands for the registry's root above it, whose only
+  /// subkeys are those key lines through links to keys beside
+  /// HKEY_LOCAL_MACHINE (\Registry\Other) made; `*first` is the first name
+  /// below it.
   KeyId LinkStart(const std::vector<std::string>& names, std::size_t* first) const;
   /// The line buffer the server had when it read the text at `offset` (see
   /// hive_text::LineReader), for a reader that starts there.

@@ -177,11 +177,12 @@ const WineHiveValue* WineHive::FindValue(KeyId key, std::string_view name, bool*
 }
 
 // As the wine server follows a link: its value names a key from the
-// registry's root, "\\Registry\\" (in any case) then names separated by runs
-// of backslashes, each of which may be a link again; more than 16 links deep
-// is a loop. This hive is \\Registry\\Machine: a link out of it finds only
-// the keys that key lines through links made there (the other hives are not
-// read), and the root itself is never taken for a link.
+// registry's root (hive_text::LinkTargetNames), each name of which may be a
+// link again; more than 16 links deep is a loop. This hive is
+// \\Registry\\Machine: a link to the registry's root, or out of this hive,
+// finds only the keys that key lines through links made there (the other
+// hives, and the keys the server makes at start-up, are not read), and the
+// hive's root itself is never taken for a link.
 WineHive::Link WineHive::Follow(KeyId key, KeyId* target, int depth) {
   constexpr int kMostLinks = 16;
   // Each name of a link's target may be a link again: a hostile hive could
@@ -198,10 +199,14 @@ WineHive::Link WineHive::Follow(KeyId key, KeyId* target, int depth) {
   const WineHiveValue* value = FindValue(key, hive_text::kLinkValueName);
   if (value == nullptr) return Link::kNowhere;
   std::vector<std::string> names;
-  if (!hive_text::LinkTargetNames(hive_text::LinkUnits(*value), &names)) return Link::kNowhere;
+  switch (hive_text::LinkTargetNames(hive_text::LinkUnits(*value), &names)) {
+    case hive_text::LinkTarget::kKey: break;
+    case hive_text::LinkTarget::kNowhere: return Link::kNowhere;
+    case hive_text::LinkTarget::kNoPath: return Link::kNoPath;
+    case hive_text::LinkTarget::kBadName: return Link::kBadName;
+  }
   std::size_t first = 0;
   KeyId node = index_->LinkStart(names, &first);
-  if (node == HiveKeyIndex::kNone) return Link::kNowhere;
   for (std::size_t i = first; i < names.size(); ++i) {
     if (!FindChild(node, names[i], &node)) return Link::kNowhere;
     const Link followed = Follow(node, &node, depth + 1);

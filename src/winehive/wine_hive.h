@@ -54,11 +54,13 @@ class WineHive {
     return index_->FindChild(key, name, child);
   }
   /// What opening a key that may be a link comes to.
-  enum class Link { kFollowed, kNowhere, kTooDeep };
+  enum class Link { kFollowed, kNowhere, kNoPath, kBadName, kTooDeep };
   /// The key opening `key` opens: `key` itself, or, for a link ("#link"),
   /// the key its "SymbolicLinkValue" leads to, as the wine server follows
   /// it. kNowhere when it leads to no key of this hive (a missing key, a key
-  /// of another hive), kTooDeep after more than 16 links (a loop).
+  /// of another hive); kNoPath and kBadName when its target is not the
+  /// registry's (hive_text::LinkTarget); kTooDeep after more than 16 links
+  /// (a loop).
   Link Follow(KeyId key, KeyId* target, int depth = 0);
   std::size_t ChildCount(KeyId key) const { return index_->ChildCount(key); }
   /// Subkey `index` of `key` in Wine's enumeration order: sorted by name

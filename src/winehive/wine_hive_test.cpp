@@ -47,6 +47,18 @@ std::vector<std::string> Children(WineHive& hive, WineHive::KeyId key) {
   return names;
 }
 
+// The lines that make the key above them a link to `target`, a full path.
+std::string LinkLines(const std::string& target) {
+  std::string hex = "hex(6):";
+  for (char c : target) {
+    char byte[8];
+    std::snprintf(byte, sizeof byte, "%02x,00,", static_cast<unsigned char>(c));
+    hex += byte;
+  }
+  hex.resize(hex.size() - 1);
+  return "#link\n\"SymbolicLinkValue\"=" + hex + "\n";
+}
+
 const char kHiveTest[] = "Software\\Wow6432Node\\Tesmora\\HiveTest";
 const char kHiveAdd[] = "Software\\Wow6432Node\\Tesmora\\HiveAdd";
 
@@ -592,16 +604,7 @@ TEST(WineHive, ReadsADamagedHiveAsWineDoes) {
 // links to follow, which the server would follow for hours. Opening it and
 // a key line through it give up instead.
 TEST(WineHive, ATreeOfLinksIsGivenUpNotFollowedForEver) {
-  auto link_to = [](const std::string& path) {
-    std::string hex = "hex(6):";
-    for (char c : "\\Registry\\Machine\\" + path) {
-      char byte[8];
-      std::snprintf(byte, sizeof byte, "%02x,00,", static_cast<unsigned char>(c));
-      hex += byte;
-    }
-    hex.resize(hex.size() - 1);
-    return "#link\n\"SymbolicLinkValue\"=" + hex + "\n";
-  };
+  auto link_to = [](const std::string& path) { return LinkLines("\\Registry\\Machine\\" + path); };
   std::string text = kHeader + "[T] 1\n"s;
   for (int i = 1; i <= 13; ++i) {
     std::string target = "T";
@@ -615,6 +618,50 @@ TEST(WineHive, ATreeOfLinksIsGivenUpNotFollowedForEver) {
   ASSERT_TRUE(Walk(*hive, "D", &key));
   EXPECT_EQ(WineHive::Link::kTooDeep, hive->Follow(key, &target));
   EXPECT_EQ(0u, hive->ChildCount(key));
+}
+
+// A link's target is a path of the server's object namespace: "Registry"
+// is one object of its root, taken with one backslash after it, and the
+// registry's root key is a target too, though no key line went there.
+TEST(WineHive, LinkTargetsAreLookedUpAsTheServerDoes) {
+  enum Lands { kNoKey, kKeyA, kMachine, kRegistryRoot };
+  const struct {
+    const char* target;
+    WineHive::Link link;
+    Lands lands;
+  } kCases[] = {
+      {"\\Registry\\Machine\\A", WineHive::Link::kFollowed, kKeyA},
+      {"\\REGISTRY\\machine\\\\A\\\\", WineHive::Link::kFollowed, kKeyA},
+      {"\\Registry\\Machine", WineHive::Link::kFollowed, kMachine},
+      {"\\Registry", WineHive::Link::kFollowed, kRegistryRoot},
+      {"\\Registry\\", WineHive::Link::kFollowed, kRegistryRoot},
+      {"\\Registry\\\\\\", WineHive::Link::kFollowed, kRegistryRoot},
+      {"\\Registry\\\\Machine\\A", WineHive::Link::kNowhere, kNoKey},
+      {"Registry\\Machine\\A", WineHive::Link::kNowhere, kNoKey},
+      {"\\Other", WineHive::Link::kNowhere, kNoKey},
+      {"\\Other\\Machine\\A", WineHive::Link::kNoPath, kNoKey},
+      {"\\", WineHive::Link::kBadName, kNoKey},
+      {"\\\\Registry\\Machine\\A", WineHive::Link::kBadName, kNoKey},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.target);
+    auto hive = WineHive::Parse(kHeader + "[A] 1\n\"a\"=\"x\"\n[L] 1\n"s + LinkLines(c.target));
+    ASSERT_NE(nullptr, hive);
+    WineHive::KeyId link, a, target = WineHive::kRoot;
+    ASSERT_TRUE(Walk(*hive, "L", &link));
+    ASSERT_TRUE(Walk(*hive, "A", &a));
+    EXPECT_EQ(c.link, hive->Follow(link, &target));
+    if (c.lands == kKeyA) {
+      EXPECT_EQ(a, target);
+    } else if (c.lands == kMachine) {
+      EXPECT_EQ(WineHive::kRoot, target);
+    } else if (c.lands == kRegistryRoot) {
+      EXPECT_NE(WineHive::kRoot, target);
+      EXPECT_NE(link, target);
+      EXPECT_TRUE(hive->Values(target).empty());
+      EXPECT_EQ(0u, hive->ChildCount(target));
+    }
+  }
 }
 
 // Every prefix of a real hive, as an editor saving it in place leaves it

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "registry/registry_names.h"
 #include "text/utf.h"
 
 namespace tallyweb {
@@ -327,20 +328,29 @@ std::u16string LinkUnits(const WineHiveValue& value) {
   return units;
 }
 
-bool LinkTargetNames(std::u16string_view units, std::vector<std::string>* names) {
-  constexpr std::u16string_view kRegistry = u"\\registry\\";
+LinkTarget LinkTargetNames(std::u16string_view units, std::vector<std::string>* names) {
+  constexpr std::size_t kNone = std::u16string_view::npos;
   names->clear();
-  if (units.size() <= kRegistry.size()) return false;
-  for (std::size_t i = 0; i < kRegistry.size(); ++i) {
-    const char16_t c = units[i] >= u'A' && units[i] <= u'Z' ? units[i] + (u'a' - u'A') : units[i];
-    if (c != kRegistry[i]) return false;
+  if (units.empty() || units[0] != u'\\') return LinkTarget::kNowhere;
+  const std::size_t root_end = std::min(units.find(u'\\', 1), units.size());
+  if (root_end == 1) return LinkTarget::kBadName;
+  if (!SameName(UnitsToUtf8(units.substr(1, root_end - 1)), "Registry")) {
+    return root_end < units.size() ? LinkTarget::kNoPath : LinkTarget::kNowhere;
   }
-  for (std::size_t start = kRegistry.size(); start < units.size();) {
+  // The namespace takes one backslash after "Registry"; the registry's root
+  // key reads the rest. A second one there is an empty name, found only
+  // when nothing but backslashes is left ("\Registry\\" is the root).
+  std::size_t start = root_end + 1;
+  if (start < units.size() && units[start] == u'\\') {
+    return units.find_first_not_of(u'\\', start) == kNone ? LinkTarget::kKey
+                                                           : LinkTarget::kNowhere;
+  }
+  while (start < units.size()) {
     const std::size_t stop = std::min(units.find(u'\\', start), units.size());
-    if (stop > start) names->push_back(UnitsToUtf8(units.substr(start, stop - start)));
-    start = stop + 1;
+    names->push_back(UnitsToUtf8(units.substr(start, stop - start)));
+    start = std::min(units.find_first_not_of(u'\\', stop), units.size());
   }
-  return true;
+  return LinkTarget::kKey;
 }
 
 ValueLine ParseValueLine(std::string_view line, MoreLines* more, WineHiveValue* value, bool data) {

@@ -113,11 +113,17 @@ bool NamesLinkValue(std::string_view line);
 /// The UTF-16 units of a link value's data, whatever its type; an odd last
 /// byte is dropped.
 std::u16string LinkUnits(const WineHiveValue& value);
-/// The names of the key a link's units lead to, from the registry's root,
-/// as the wine server reads them: "\Registry\" in any case, then names
-/// between runs of backslashes ("Machine" first for HKEY_LOCAL_MACHINE).
-/// False for a path that does not start so.
-bool LinkTargetNames(std::u16string_view units, std::vector<std::string>* names);
+/// What a link's units name. The wine server looks them up as a path of its
+/// object namespace: a backslash, an object of the namespace's root (only
+/// "Registry", in any case, is a key), one backslash, then key names each
+/// followed by any run of backslashes. Another object of the root is
+/// nowhere, and with more path after it a path that is not there (kNoPath);
+/// a path that names none of the root's objects ("\" alone, "\\Registry")
+/// is malformed.
+enum class LinkTarget { kKey, kNowhere, kNoPath, kBadName };
+/// kKey with `*names` the names of the key below the registry's root: none
+/// for the root itself, "Machine" first for HKEY_LOCAL_MACHINE.
+LinkTarget LinkTargetNames(std::u16string_view units, std::vector<std::string>* names);
 
 /// The C library's strtoul in base 16, as the server reads numbers: blanks,
 /// a sign, "0x", digits; too large gives the largest value. `*end` is

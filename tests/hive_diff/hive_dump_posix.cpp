@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "os/posix/registry_store_posix.h"
 #include "registry/registry_names.h"
 #include "winehive/wine_hive.h"
 
@@ -48,8 +49,7 @@ void Dump(WineHive& hive, WineHive::KeyId key, int depth) {
     if (depth >= 6) continue;
     const WineHive::Link followed = hive.Follow(child, &child);
     if (followed != WineHive::Link::kFollowed) {
-      std::printf("%*sopen failed %d\n", depth + 1, "",
-                  followed == WineHive::Link::kTooDeep ? 87 : 2);
+      std::printf("%*sopen failed %d\n", depth + 1, "", tallyweb::FollowFailure(followed));
       continue;
     }
     Dump(hive, child, depth + 1);

@@ -63,12 +63,8 @@ class WineHiveStore : public RegistryStore {
     // the file is looked at then, so that such a change is said.
     for (std::string_view name : names) {
       if (!hive_->FindChild(node, name, &node)) return Refused(kErrorFileNotFound);
-      // Wine answers a loop of links with ERROR_INVALID_PARAMETER.
       const WineHive::Link followed = hive_->Follow(node, &node);
-      if (followed != WineHive::Link::kFollowed) {
-        return Refused(followed == WineHive::Link::kTooDeep ? kErrorInvalidParameter
-                                                            : kErrorFileNotFound);
-      }
+      if (followed != WineHive::Link::kFollowed) return Refused(FollowFailure(followed));
     }
     *key = next_handle_;
     next_handle_ += 4;
@@ -240,6 +236,17 @@ std::string HivePathFromEnvironment() {
 }
 
 }  // namespace
+
+std::int32_t FollowFailure(WineHive::Link link) {
+  switch (link) {
+    case WineHive::Link::kFollowed: return kErrorSuccess;
+    case WineHive::Link::kNowhere: return kErrorFileNotFound;
+    case WineHive::Link::kNoPath: return kErrorPathNotFound;
+    case WineHive::Link::kBadName: return kErrorInvalidName;
+    case WineHive::Link::kTooDeep: return kErrorInvalidParameter;  // a loop
+  }
+  return kErrorFileNotFound;
+}
 
 std::unique_ptr<RegistryStore> MakeWineHiveStore(std::unique_ptr<WineHive> hive) {
   return std::make_unique<WineHiveStore>(std::move(hive), nullptr);

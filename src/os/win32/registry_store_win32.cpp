@@ -25,6 +25,7 @@ static_assert(kErrorSuccess == ERROR_SUCCESS && kErrorFileNotFound == ERROR_FILE
               kErrorAccessDenied == ERROR_ACCESS_DENIED &&
               kErrorInvalidHandle == ERROR_INVALID_HANDLE &&
               kErrorInvalidParameter == ERROR_INVALID_PARAMETER &&
+              kErrorInvalidName == ERROR_INVALID_NAME &&
               kErrorBadPathname == ERROR_BAD_PATHNAME && kErrorMoreData == ERROR_MORE_DATA &&
               kErrorNoMoreItems == ERROR_NO_MORE_ITEMS && kErrorKeyDeleted == ERROR_KEY_DELETED);
 
