@@ -179,7 +179,7 @@ const WineHiveValue* WineHive::FindValue(KeyId key, std::string_view name, bool*
 // As the wine server follows a link: its value names a key from the
 // registry's root (hive_text::LinkTargetNames), each name of which may be a
 // link again; more than 16 links deep is a loop. This hive is
-// \\Registry\\Machine: a link to the registry's root, or out of this hive,
+// \Registry\Machine: a link to the registry's root, or out of this hive,
 // finds only the keys that key lines through links made there (the other
 // hives, and the keys the server makes at start-up, are not read), and the
 // hive's root itself is never taken for a link.
