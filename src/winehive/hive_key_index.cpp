@@ -49,6 +49,9 @@ bool HiveKeyIndex::Index() {
   if (text.empty()) return false;
   ReserveFor(text.size());
   NewKey(Key(), kNone);  // the root
+  // The registry's root above it: a key of its own, which no path of this
+  // hive reaches, only a link.
+  registry_root_ = NewKey(Key(), kNone);
   LineReader lines(text, 0, text.size(), LineReader::kFirstBuffer, &line_buffers_);
   std::string_view line;
   std::size_t line_begin = 0;
@@ -118,8 +121,6 @@ bool HiveKeyIndex::ReadOptionLine(std::string_view line, IndexPass* pass) {
 
 // Drops what only indexing needed, and makes ready for reading keys.
 void HiveKeyIndex::FinishIndex() {
-  // A link may name the registry's root even when no key line went there.
-  if (registry_root_ == kNone) registry_root_ = NewKey(Key(), kNone);
   std::vector<KeyId>().swap(last_child_);
   disordered_.Clear();
   std::unordered_map<KeyId, std::u16string>().swap(link_units_);
@@ -256,9 +257,6 @@ bool HiveKeyIndex::FollowWhileIndexing(KeyId* node, std::size_t line_begin, int 
   }
   std::size_t first = 0;
   KeyId at = LinkStart(names, &first);
-  // The registry's root: a key of its own, which no path of this hive
-  // reaches, only a link.
-  if (at == kNone) at = registry_root_ = NewKey(Key(), kNone);
   // The keys on the way must be there; the last is made when missing. (A
   // key looked up here is found by its hash from then on: a hostile hive
   // may send many key lines through a link.)

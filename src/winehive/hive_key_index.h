@@ -174,7 +174,7 @@ class HiveKeyIndex {
   KeyHashTable disordered_;
   // While indexing, the target of each key that has a SymbolicLinkValue.
   std::unordered_map<KeyId, std::u16string> link_units_;
-  KeyId registry_root_ = kNone;
+  KeyId registry_root_ = kNone;  // made first, after kRoot
   int links_left_ = 0;  // what FollowWhileIndexing may still follow
   std::unordered_map<KeyId, ChildList> children_;
   std::vector<std::pair<KeyId, std::size_t>> more_lines_;  // key lines past a key's first
